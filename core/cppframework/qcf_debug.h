@@ -9,8 +9,9 @@
 #include <memory>
 #include <string>
 
+#include <log4cplus/fileappender.h>
 #include <log4cplus/logger.h>
-#include <log4cplus/rollingfileappender.h>
+#include <sys/types.h>
 
 typedef int CVylLogLevel;
 
@@ -29,8 +30,8 @@ enum : int {
 // written after UTC midnight. The file name must end in "<YYYY-MM-DD><name>" after its last '/'.
 class CVylTimeOfDayRolloverAppender : public log4cplus::RollingFileAppender {
 public:
-    CVylTimeOfDayRolloverAppender(const log4cplus::tstring& filename, long maxFileSize,
-                                  int maxBackupIndex, bool immediateFlush);
+    CVylTimeOfDayRolloverAppender(const log4cplus::tstring& path, long maxFileSize,
+                                  int maxBackupIndex, bool flushEach);
 
     // The clock used for the day number; tests inject their own.
     static void setClock(std::function<time_t()> clock);
