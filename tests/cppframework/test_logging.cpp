@@ -1,0 +1,133 @@
+#include <cstdarg>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "qcf_debug.h"
+#include "test_env.h"
+
+namespace {
+
+// Writes through a CVylDebugLog the way CVylLogger does, without the process singleton.
+void writeEvent(CVylDebugLog& log, CVylLogLevel level, int severity, const char* fmt, ...) {
+    va_list args;
+    va_start(args, fmt);
+    log.log(level, fmt, args, severity);
+    va_end(args);
+}
+
+template <typename... Args>
+void write(CVylDebugLog& log, CVylLogLevel level, const char* fmt, Args... args) {
+    writeEvent(log, level, CVylDebugLog::NO_EVENT, fmt, args...);
+}
+
+class Logging : public ::testing::Test {
+protected:
+    void TearDown() override { CVylTimeOfDayRolloverAppender::setClock(nullptr); }
+
+    std::string dir() const { return m_root / "logs"; }
+    std::string file(const std::string& date, const std::string& name) const {
+        return testenv::readFile(dir() + "/" + date + name + ".log");
+    }
+
+    testenv::TempRoot m_root;
+};
+
+// 2015-12-18 23:59:58 UTC
+const time_t kBeforeMidnight = 1450483198;
+
+TEST_F(Logging, ThresholdsSelectTheFilesEachLineReaches) {
+    CVylTimeOfDayRolloverAppender::setClock([] { return kBeforeMidnight; });
+    CVylDebugLog log("thresholds", dir().c_str());
+    log.setLogThreshold(VYL_LOG_INFO);
+    write(log, VYL_LOG_DEBUG, "hidden debug");
+    write(log, VYL_LOG_INFO, "plain info");
+    write(log, VYL_LOG_WARN, "some warning");
+    write(log, VYL_LOG_ERROR, "an error %d", 7);
+
+    std::string app = file("2015-12-18", "thresholds");
+    std::string critical = file("2015-12-18", "critical");
+    EXPECT_EQ(app.find("hidden debug"), std::string::npos);
+    EXPECT_NE(app.find("INFO: plain info\n"), std::string::npos);
+    EXPECT_NE(app.find("ERROR: an error 7\n"), std::string::npos);
+    EXPECT_EQ(critical.find("plain info"), std::string::npos);
+    EXPECT_EQ(critical.find("some warning"), std::string::npos);
+    EXPECT_NE(critical.find("ERROR: an error 7\n"), std::string::npos);
+}
+
+TEST_F(Logging, DefaultThresholdIsWarnAndLaterCallsReplaceIt) {
+    CVylDebugLog log("order", dir().c_str());
+    write(log, VYL_LOG_INFO, "before");
+    log.setLogThreshold(VYL_LOG_TRACE);
+    write(log, VYL_LOG_TRACE, "trace now visible");
+    log.setLogThreshold(VYL_LOG_ERROR);
+    write(log, VYL_LOG_WARN, "warn now hidden");
+
+    std::string date;
+    {
+        char text[16];
+        time_t now = ::time(nullptr);
+        struct tm utc;
+        ::gmtime_r(&now, &utc);
+        ::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+        date = text;
+    }
+    std::string app = file(date, "order");
+    EXPECT_EQ(app.find("before"), std::string::npos);
+    EXPECT_NE(app.find("TRACE: trace now visible"), std::string::npos);
+    EXPECT_EQ(app.find("warn now hidden"), std::string::npos);
+}
+
+TEST_F(Logging, LongLinesAreCutTo349Characters) {
+    CVylTimeOfDayRolloverAppender::setClock([] { return kBeforeMidnight; });
+    CVylDebugLog log("long", dir().c_str());
+    std::string text(400, 'x');
+    write(log, VYL_LOG_ERROR, "%s", text.c_str());
+    std::string app = file("2015-12-18", "long");
+    std::string expected = "ERROR: " + std::string(349, 'x') + "\n";
+    EXPECT_NE(app.find(expected), std::string::npos) << app;
+}
+
+TEST_F(Logging, FirstLineAfterUtcMidnightStartsANewDatedFile) {
+    time_t clock = kBeforeMidnight;
+    CVylTimeOfDayRolloverAppender::setClock([&clock] { return clock; });
+    CVylDebugLog log("roll", dir().c_str());
+    write(log, VYL_LOG_ERROR, "old day");
+    clock += 5; // 00:00:03 next day
+    write(log, VYL_LOG_ERROR, "new day");
+
+    std::string oldFile = file("2015-12-18", "roll");
+    std::string newFile = file("2015-12-19", "roll");
+    EXPECT_NE(oldFile.find("old day"), std::string::npos);
+    EXPECT_EQ(oldFile.find("new day"), std::string::npos);
+    EXPECT_NE(newFile.find("new day"), std::string::npos);
+    EXPECT_NE(file("2015-12-19", "critical").find("new day"), std::string::npos);
+}
+
+TEST_F(Logging, EventSinkReceivesOnlyLinesWithASeverity) {
+    CVylDebugLog log("events", dir().c_str());
+    std::vector<std::pair<int, std::string>> events;
+    log.setEventSink([&](int severity, const std::string& text) {
+        events.emplace_back(severity, text);
+        if (text == "boom")
+            throw std::runtime_error("store down");
+    });
+    write(log, VYL_LOG_ERROR, "plain error");
+    log.logError("internal %s", "failure");
+    writeEvent(log, VYL_LOG_FATAL, 0, "boom");
+    ASSERT_EQ(events.size(), 2u);
+    EXPECT_EQ(events[0], std::make_pair(1, std::string("internal failure")));
+    EXPECT_EQ(events[1], std::make_pair(0, std::string("boom")));
+}
+
+TEST(MkPath, CreatesParentsAndAcceptsExistingFolders) {
+    testenv::TempRoot root;
+    EXPECT_EQ(CVylDebugLog::mkpath((root / "a/b/c").c_str(), 0755), 0);
+    EXPECT_EQ(CVylDebugLog::mkpath((root / "a/b/c").c_str(), 0755), 0);
+    EXPECT_EQ(CVylDebugLog::mkpath("/", 0755), 0);
+    EXPECT_EQ(CVylDebugLog::mkpath(".", 0755), 0);
+    root.write("file", "x");
+    EXPECT_EQ(CVylDebugLog::mkpath((root / "file/sub").c_str(), 0755), -1);
+}
+
+} // namespace

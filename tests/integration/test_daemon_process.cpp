@@ -1,0 +1,103 @@
+// The daemon as a whole process: name, PID file, logs, single instance, signals, options.
+#include <csignal>
+#include <ctime>
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "test_env.h"
+#include "test_process.h"
+
+namespace {
+
+const char* const kBusName = "com.ulvaro.tessarc";
+const char* const kPath = "/com/ulvaro/tessarc";
+
+std::string todayUtc() {
+    char text[16];
+    time_t now = ::time(nullptr);
+    struct tm utc;
+    ::gmtime_r(&now, &utc);
+    ::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+    return text;
+}
+
+class DaemonProcess : public testenv::BusTest {
+protected:
+    std::string pidFile() const { return m_root / "run/vyl/tessarc.pid"; }
+
+    std::unique_ptr<testenv::Process> start() {
+        auto daemon = std::make_unique<testenv::Process>(
+            "tessarc", std::vector<std::string>{"--daemon", "--loglevel=debug"});
+        auto bus = testenv::sessionConnection();
+        bool owned = testenv::waitUntil(
+            [&] { return !daemon->running() || testenv::nameHasOwner(bus, kBusName); });
+        EXPECT_TRUE(owned && daemon->running()) << daemon->output();
+        return daemon;
+    }
+};
+
+TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsAndStopsCleanlyOnSigterm) {
+    auto daemon = start();
+    auto bus = testenv::sessionConnection();
+
+    EXPECT_EQ(
+        testenv::callString(bus, kBusName, kPath, "com.ulvaro.tessarc.Status", "getCurrentStatus"),
+        "Agent is disabled.");
+    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+    struct stat st;
+    ASSERT_EQ(::stat(pidFile().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0002, 0u) << "PID file must not be world-writable";
+
+    std::string logDir = m_root / "var/log/vyl";
+    EXPECT_EQ(::access((logDir + "/" + todayUtc() + "tessarc.log").c_str(), F_OK), 0);
+    EXPECT_EQ(::access((logDir + "/" + todayUtc() + "critical.log").c_str(), F_OK), 0);
+    std::string log = testenv::readFile(logDir + "/" + todayUtc() + "tessarc.log");
+    EXPECT_NE(log.find("Creating PID file"), std::string::npos) << log;
+
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+    EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
+}
+
+TEST_F(DaemonProcess, RefusesASecondInstanceWhileTheFirstRuns) {
+    auto first = start();
+    testenv::Process second("tessarc", {"--daemon"});
+    EXPECT_EQ(second.wait(), 255);
+    std::string log = testenv::readFile(m_root / ("var/log/vyl/" + todayUtc() + "critical.log"));
+    EXPECT_NE(log.find("it already exists"), std::string::npos) << log;
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(first->pid()));
+}
+
+TEST_F(DaemonProcess, TakesOverAStalePidFile) {
+    pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    ::waitpid(dead, nullptr, 0);
+    m_root.write("run/vyl/tessarc.pid", std::to_string(dead));
+
+    auto daemon = start();
+    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+    daemon->signal(SIGINT);
+    EXPECT_EQ(daemon->wait(), 0);
+}
+
+TEST_F(DaemonProcess, PidFileWithoutANumberCountsAsStale) {
+    m_root.write("run/vyl/tessarc.pid", "garbage\n");
+    auto daemon = start();
+    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+}
+
+TEST_F(DaemonProcess, BadOptionPrintsHelpAndExitsZero) {
+    testenv::Process daemon("tessarc", {"--no-such-option"});
+    EXPECT_EQ(daemon.wait(), 0);
+    std::string out = daemon.output();
+    EXPECT_NE(out.find("--no-such-option"), std::string::npos) << out;
+    EXPECT_NE(out.find("Don't run this application as a daemon"), std::string::npos) << out;
+    EXPECT_NE(out.find("Log Level: trace, debug, info, warn, error"), std::string::npos) << out;
+}
+
+} // namespace
