@@ -1,0 +1,159 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "qcf_debug.h"
+#include "qcf_lua_interpreter.h"
+#include "test_env.h"
+
+namespace {
+
+class LuaInterpreter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
+            if (level >= VYL_LOG_ERROR)
+                m_errors.push_back(text);
+        });
+    }
+    void TearDown() override { QCF::setLogObserver(nullptr); }
+
+    testenv::TempRoot m_root;
+    QCF::CLuaInterpreter m_lua;
+    std::vector<std::string> m_errors;
+};
+
+TEST_F(LuaInterpreter, BuildsItsStateWithThePlatformModulesRequired) {
+    bool out = false;
+    ASSERT_EQ(m_lua.evaluate("type(osv) == 'table' and type(yaml.load) == 'function' and "
+                             "type(vyl.platform) == 'number'",
+                             out),
+              0);
+    EXPECT_TRUE(out);
+    EXPECT_TRUE(m_errors.empty());
+}
+
+// Each typed evaluation: the value given back, or the exact error line and -1 with the output
+// left as it was.
+TEST_F(LuaInterpreter, TypedEvaluationsGiveTheValueOrTheirOwnErrorLine) {
+    struct Case {
+        const char* expr;
+        char type; // b(ool) d(ouble) u(nsigned) s(tring)
+        int rc;
+        std::string value; // expected value in text form when rc is 0
+        std::string error; // expected error line when rc is -1
+    };
+    const std::vector<Case> cases = {
+        {"1 + 1", 'd', 0, "2", ""},
+        {"1 + 1", 'b', -1, "", "1 + 1 returned a non boolean result"},
+        {"2 > 1", 'b', 0, "1", ""},
+        {"nil", 'b', -1, "", "nil returned a non boolean result"},
+        {"'2.5'", 'd', 0, "2.5", ""},
+        {"{}", 'd', -1, "", "{} returned a non double result"},
+        {"7.9", 'u', 0, "7", ""},
+        {"4294967295", 'u', 0, "4294967295", ""},
+        {"-1", 'u', -1, "", "-1 returned a non integer result"},
+        {"4294967296", 'u', -1, "", "4294967296 returned a non integer result"},
+        {"0/0", 'u', -1, "", "0/0 returned a non integer result"},
+        {"'abc'", 'u', -1, "", "'abc' returned a non integer result"},
+        {"'a' .. 'b'", 's', 0, "ab", ""},
+        {"42", 's', 0, "42", ""},
+        {"1.5", 's', 0, "1.5", ""},
+        {"true", 's', -1, "", "true returned a non string result"},
+        {"1 +", 'b', -1, "", "Error populating lua statement1 +"},
+        {"1 +", 'd', -1, "", "Error populating lua statement 1 +"},
+        {"1 +", 'u', -1, "", "Error populating the lua statement 1 +"},
+        {"1 +", 's', -1, "", "Error populating lua statement 1 +"},
+        {"error('boom', 0)", 'd', -1, "", "error('boom', 0) errored: boom"},
+        {"error({})", 's', -1, "", "error({}) errored: (error object is a table value)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.expr) + " as " + c.type);
+        m_errors.clear();
+        bool b = false;
+        double d = -7;
+        unsigned u = 99;
+        std::string s = "untouched";
+        std::string got;
+        int rc = -2;
+        switch (c.type) {
+        case 'b':
+            rc = m_lua.evaluate(c.expr, b);
+            got = b ? "1" : "0";
+            break;
+        case 'd':
+            rc = m_lua.evaluate(c.expr, d);
+            got = testing::PrintToString(d);
+            break;
+        case 'u':
+            rc = m_lua.evaluate(c.expr, u);
+            got = std::to_string(u);
+            break;
+        case 's':
+            rc = m_lua.evaluate(c.expr, s);
+            got = s;
+            break;
+        }
+        EXPECT_EQ(rc, c.rc);
+        if (c.rc == 0) {
+            EXPECT_EQ(got, c.value);
+            EXPECT_TRUE(m_errors.empty());
+        } else {
+            ASSERT_EQ(m_errors.size(), 1u);
+            EXPECT_EQ(m_errors[0], c.error);
+            EXPECT_TRUE(got == "0" || got == "-7" || got == "99" || got == "untouched") << got;
+        }
+    }
+}
+
+TEST_F(LuaInterpreter, StatementDefinesAFunctionThatLaterCallsRunByName) {
+    ASSERT_EQ(m_lua.evaluate("function bump() counter = (counter or 0) + 1 end"), 0);
+    ASSERT_EQ(m_lua.evaluate("bump"), 0);
+    ASSERT_EQ(m_lua.evaluate("bump"), 0);
+    double counter = 0;
+    ASSERT_EQ(m_lua.evaluate("counter", counter), 0);
+    EXPECT_EQ(counter, 2);
+    EXPECT_TRUE(m_errors.empty());
+}
+
+TEST_F(LuaInterpreter, StatementFailuresGiveTheirErrorLines) {
+    EXPECT_EQ(m_lua.evaluate("function broken( "), -1);
+    EXPECT_EQ(m_lua.evaluate("local x = nil; x.y = 1"), -1);
+    ASSERT_EQ(m_lua.evaluate("function fails() error('no luck', 0) end"), 0);
+    EXPECT_EQ(m_lua.evaluate("fails"), -1);
+    EXPECT_EQ(m_errors, (std::vector<std::string>{
+                            "Error populating the statement function broken( ",
+                            "Failed to evaluate lua statement local x = nil; x.y = 1 into global "
+                            "space",
+                            "fails errored: no luck",
+                        }));
+}
+
+TEST_F(LuaInterpreter, ErrorsInsideMetamethodsOfTheGlobalTableStayInsideLua) {
+    // A hostile _G makes even the name lookup raise; that must come back as a failure.
+    ASSERT_EQ(m_lua.evaluate("setmetatable(_G, { __index = function(t, k) error('no ' .. k, 0) "
+                             "end })"),
+              0);
+    EXPECT_EQ(m_lua.evaluate("missing"), -1);
+    ASSERT_EQ(m_errors.size(), 1u);
+    EXPECT_EQ(m_errors[0], "missing errored: no missing");
+}
+
+TEST_F(LuaInterpreter, LeavesTheStackBalanced) {
+    // Thousands of failing and succeeding calls would overflow an unbalanced Lua stack.
+    for (int i = 0; i < 5000; ++i) {
+        double d;
+        bool b;
+        std::string s;
+        m_lua.evaluate("1 +", d);
+        m_lua.evaluate("error('x')", b);
+        m_lua.evaluate("{}", s);
+        m_lua.evaluate("nosuchfunction(");
+    }
+    double d = 0;
+    EXPECT_EQ(m_lua.evaluate("select('#', 1, 2, 3)", d), 0);
+    EXPECT_EQ(d, 3);
+}
+
+} // namespace

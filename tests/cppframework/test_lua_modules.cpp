@@ -1,0 +1,130 @@
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <lua.hpp>
+
+#include "qcf_debug.h"
+#include "qcf_lua_interpreter.h"
+#include "qcf_lua_modules.h"
+#include "test_env.h"
+
+namespace {
+
+class LuaModules : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
+            if (level >= VYL_LOG_ERROR)
+                m_errors.push_back(text);
+        });
+    }
+    void TearDown() override { QCF::setLogObserver(nullptr); }
+
+    // Evaluates a Lua expression into text ("nil" etc. for other types via tostring).
+    std::string text(QCF::CLuaInterpreter& lua, const std::string& expr) {
+        std::string out = "<failed>";
+        lua.evaluate("tostring(" + expr + ")", out);
+        return out;
+    }
+
+    // Defines global `doc` as yaml.load of `yamlText`; 0 or -1 like CLuaInterpreter::evaluate.
+    int load(QCF::CLuaInterpreter& lua, const std::string& yamlText) {
+        return lua.evaluate("doc = yaml.load([==[" + yamlText + "]==])");
+    }
+
+    testenv::TempRoot m_root;
+    std::vector<std::string> m_errors;
+};
+
+TEST_F(LuaModules, VylGivesThePlatformIdentity) {
+    m_root.write("etc/vyl/platform", "21 Test Gateway\n");
+    QCF::CLuaInterpreter lua;
+    EXPECT_EQ(text(lua, "vyl.platform"), "21");
+    EXPECT_EQ(text(lua, "vyl.platformName"), "Test Gateway");
+}
+
+TEST_F(LuaModules, YamlLoadTurnsNestedDocumentsIntoTables) {
+    QCF::CLuaInterpreter lua;
+    ASSERT_EQ(load(lua, "name: gw\n"
+                        "ports:\n"
+                        "  - {dev: ttyS0, baud: 9600}\n"
+                        "  - {dev: ttyUSB1, baud: 0x10}\n"
+                        "flags: [true, False, ~, 'true', \"12\", 1.5e3, -.inf]\n"
+                        "3: three\n"
+                        "~: nothing\n"
+                        "empty: {}\n"),
+              0);
+    struct Case {
+        const char* expr;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"doc.name", "gw"},
+        {"#doc.ports", "2"},
+        {"doc.ports[1].dev", "ttyS0"},
+        {"doc.ports[1].baud + 1", "9601"},
+        {"doc.ports[2].baud", "16"},
+        {"doc.flags[1]", "true"},
+        {"doc.flags[2]", "false"},
+        {"doc.flags[3]", "nil"},
+        {"type(doc.flags[4])", "string"},
+        {"type(doc.flags[5])", "string"},
+        {"doc.flags[6]", "1500"},
+        {"doc.flags[7] < -1e308", "true"},
+        {"doc[3]", "three"},
+        {"doc['~']", "nothing"},
+        {"next(doc.empty)", "nil"},
+        {"yaml.load('')", "nil"},
+        {"yaml.load('just text')", "just text"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(text(lua, c.expr), c.expected) << c.expr;
+    EXPECT_TRUE(m_errors.empty());
+}
+
+TEST_F(LuaModules, YamlLoadRaisesALuaErrorForBrokenText) {
+    QCF::CLuaInterpreter lua;
+    const std::vector<std::string> broken = {
+        "a: [1, 2\n",
+        "{a: 1",
+        "key: \"bad \\q escape\"\n",
+        "a: b: c\n",
+        std::string(3000, '[') + std::string(3000, ']'), // deeper than any parser should go
+        "a: &x [*x, *x]\n",
+    };
+    for (const std::string& doc : broken) {
+        SCOPED_TRACE(doc.substr(0, 40));
+        std::string message;
+        ASSERT_EQ(lua.evaluate("select(2, pcall(yaml.load, [==[" + doc + "]==]))", message), 0);
+        EXPECT_EQ(message.rfind("yaml.load: ", 0), 0u) << message;
+    }
+    // Not a string at all: the usual argument error.
+    bool failed = false;
+    ASSERT_EQ(lua.evaluate("not pcall(yaml.load, {})", failed), 0);
+    EXPECT_TRUE(failed);
+}
+
+TEST_F(LuaModules, YamlAliasesExpandingBeyondTheLimitAreRefused) {
+    // Each level doubles the size: 2^20 leaves from a few hundred bytes of text.
+    std::string doc = "l0: &l0 [x, x]\n";
+    for (int i = 1; i <= 20; ++i)
+        doc += "l" + std::to_string(i) + ": &l" + std::to_string(i) + " [*l" +
+               std::to_string(i - 1) + ", *l" + std::to_string(i - 1) + "]\n";
+    QCF::CLuaInterpreter lua;
+    std::string message;
+    ASSERT_EQ(lua.evaluate("select(2, pcall(yaml.load, [==[" + doc + "]==]))", message), 0);
+    EXPECT_EQ(message, "yaml.load: document too large");
+}
+
+TEST_F(LuaModules, PreloadWithoutThePackageLibraryFailsCleanly) {
+    lua_State* L = luaL_newstate();
+    ASSERT_NE(L, nullptr);
+    EXPECT_FALSE(QCF::preloadPlatformLuaModules(L));
+    EXPECT_EQ(lua_gettop(L), 0);
+    lua_close(L);
+    ASSERT_EQ(m_errors.size(), 1u);
+    EXPECT_NE(m_errors[0].find("no package library"), std::string::npos) << m_errors[0];
+}
+
+} // namespace
