@@ -1,0 +1,81 @@
+#include "buffer.h"
+
+#include <climits>
+#include <cstring>
+
+CBuffer::CBuffer(unsigned int capacity)
+    : m_capacity(capacity <= static_cast<unsigned int>(INT_MAX) ? capacity : 0),
+      m_data(new char[m_capacity == 0 ? 1 : m_capacity]) {}
+
+CBuffer::~CBuffer() = default;
+
+bool CBuffer::willOverrun(int n) const {
+    // Worked in 64 bits: a negative n must not turn into a huge unsigned count.
+    return static_cast<long long>(m_capacity) - getSize() <= static_cast<long long>(n);
+}
+
+bool CBuffer::willUnderrun(int n) const {
+    return getSize() < n;
+}
+
+void CBuffer::flushAll() {
+    m_lastIndex = -1;
+}
+
+void CBuffer::flushBuffer(int n) {
+    if (n <= 0) {
+        return;
+    }
+    if (willUnderrun(n)) {
+        flushAll();
+        return;
+    }
+    std::memmove(m_data.get(), m_data.get() + n, static_cast<size_t>(getSize() - n));
+    m_lastIndex -= n;
+}
+
+void CBuffer::loadBuffer(const char* bytes, int n) {
+    if (bytes == nullptr || n <= 0) {
+        return;
+    }
+    if (willOverrun(n)) {
+        const int room = static_cast<int>(m_capacity) - getSize();
+        if (room > 0) {
+            std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(room));
+        }
+        m_lastIndex = static_cast<int>(m_capacity) - 1;
+        return;
+    }
+    std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(n));
+    m_lastIndex += n;
+}
+
+int CBuffer::discardFrontSentences(int n) {
+    const int size = getSize();
+    if (n <= 0 || size == 0) {
+        return 0;
+    }
+    if (n >= size) {
+        flushAll();
+        return size;
+    }
+    // The cut ends at n; look for the first LF at index n - 1 or later whose byte before is a
+    // CR, so that a cut already on a sentence boundary removes exactly n bytes.
+    const char* data = m_data.get();
+    int from = n - 1 > 0 ? n - 1 : 1;
+    while (from < size) {
+        const void* hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
+        if (hit == nullptr) {
+            break;
+        }
+        const int lf = static_cast<int>(static_cast<const char*>(hit) - data);
+        if (data[lf - 1] == '\r') {
+            const int removed = lf + 1;
+            flushBuffer(removed);
+            return removed;
+        }
+        from = lf + 1;
+    }
+    flushAll();
+    return size;
+}

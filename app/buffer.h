@@ -1,0 +1,41 @@
+// The bridge's bounded byte queue: bytes waiting to go to the server, appended at the back and
+// removed from the front. Allocated once at full capacity. Used from the main loop's thread only.
+#pragma once
+
+#include <memory>
+
+class CBuffer {
+public:
+    // A capacity that does not fit in an int (what a negative configured size becomes) is
+    // taken as 0: such a buffer stays empty.
+    explicit CBuffer(unsigned int capacity);
+    ~CBuffer();
+
+    CBuffer(const CBuffer&) = delete;
+    CBuffer& operator=(const CBuffer&) = delete;
+
+    int getSize() const { return m_lastIndex + 1; }
+    bool notEmpty() const { return getSize() > 0; }
+    const char* getBuffer() const { return m_data.get(); }
+    unsigned int getCapacity() const { return m_capacity; }
+
+    // True also when n bytes would exactly fill the free space.
+    bool willOverrun(int n) const;
+    bool willUnderrun(int n) const;
+
+    void flushAll();
+    // Removes the first n bytes (all of them when fewer are stored).
+    void flushBuffer(int n);
+    // Appends what fits; the rest is dropped without a report (test willOverrun first).
+    void loadBuffer(const char* bytes, int n);
+
+    // Removes at least n bytes from the front, extended through the CR LF that ends the
+    // sentence the cut falls into, so that what stays begins with a whole sentence. Without
+    // such a CR LF everything goes. Returns the number of bytes removed.
+    int discardFrontSentences(int n);
+
+private:
+    int m_lastIndex = -1;
+    unsigned int m_capacity = 0;
+    std::unique_ptr<char[]> m_data;
+};
