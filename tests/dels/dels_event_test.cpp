@@ -103,25 +103,6 @@ TEST(ADelsEvent, RendersOneLineWithEveryField) {
     EXPECT_EQ(a, b);
 }
 
-TEST(ADelsMetaEvent, StartsAsANewlySentEvent) {
-    const CDelsMetaEvent meta;
-    EXPECT_FALSE(meta.forwarded());
-    EXPECT_EQ(DSEV_NORMAL, meta.getDeliverySeverity());
-    EXPECT_EQ(1, meta.getWireFormat());
-    EXPECT_EQ(32, meta.getWireFormatLength());
-    EXPECT_FALSE(meta.getValid());
-
-    const CDelsMetaEvent wrapped(CDelsEvent(5, DSEV_HIGH, 1, 2, "abc"), true, DSEV_ARCHIVE, 77, 88,
-                                 0);
-    EXPECT_TRUE(wrapped.forwarded());
-    EXPECT_EQ(DSEV_HIGH, wrapped.getSeverity());
-    EXPECT_EQ(DSEV_ARCHIVE, wrapped.getDeliverySeverity());
-    EXPECT_EQ(77u, wrapped.getKey());
-    EXPECT_EQ(88u, wrapped.getSequence());
-    EXPECT_EQ(0, wrapped.getWireFormat());
-    EXPECT_EQ(35, wrapped.getWireFormatLength());
-}
-
 TEST(AnEventUniqueness, IgnoresTheIdWhenComparing) {
     SEventUniqueness a(3u, 0x20ULL, 1000ULL);
     SEventUniqueness b = a;

@@ -354,19 +354,6 @@ TEST(AnIndicationEncoder, WritesTheHeaderBigEndian) {
     EXPECT_EQ(expected, wire);
 }
 
-TEST(AnIndicationEncoder, ReencodesALegacyEventInFormat1) {
-    ZoneSetting zone("UTC0");
-    Legacy l;
-    const Indication legacy = decode<Indication>(l.bytes());
-    Bytes wire(legacy.wireIndicationLength(true));
-    legacy.toWireIndication(wire.data(), 0, true);
-    const Indication back = decode<Indication>(wire);
-    EXPECT_EQ(legacy.getAdditionalInfo(), back.getAdditionalInfo());
-    EXPECT_EQ(legacy.getNodeId(), back.getNodeId());
-    EXPECT_EQ(legacy.getId(), back.getId());
-    EXPECT_EQ(legacy.getTimestamp(), back.getTimestamp());
-}
-
 TEST(AConfirmationDecoder, RejectsEachMalformedBufferWithItsOwnText) {
     auto confirm = [](unsigned declared, unsigned held) {
         Bytes b{0x81, 0x04};
