@@ -474,6 +474,17 @@ TEST_F(DispatcherTest, LostBusCallsTheHandlerAndLeavesTheProcessRunning) {
     EXPECT_TRUE(testenv::waitUntil([&lost] { return lost; }));
     EXPECT_TRUE(log.has(VYL_LOG_ERROR, "D-Bus connection lost"));
     EXPECT_TRUE(m_connection->is_closed());
+
+    // While the dead connection is still held, reconnecting reaches the new bus, not the old one.
+    testenv::PrivateBus restarted;
+    Dispatcher again;
+    auto connection = again.create_connection(false);
+    ASSERT_TRUE(connection);
+    EXPECT_FALSE(connection->is_closed());
+    Client client(restarted.address());
+    EXPECT_EQ("",
+              client.call(connection->get_unique_name(), "/", "org.freedesktop.DBus.Peer", "Ping")
+                  ->errorName);
 }
 
 TEST(DBusDispatcher, UnreachableBusGivesAnEmptyConnection) {
