@@ -414,6 +414,7 @@ int CVylYamlMixin::_yamlParseList(yaml_parser_t* parser, std::vector<CVylYamlMix
         size_t before = list.size();
         CVylYamlMixin* element = _allocateListElement();
         if (!element) {
+            parseContext().dropPending();
             return _yamlParseError(&at, "no list elements accepted here");
         }
         if (list.size() == before) {
