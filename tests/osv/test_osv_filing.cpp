@@ -173,7 +173,7 @@ TEST_F(SegmentTest, AddressesOneNavigationSourceByTheFirstThirtyOneCharactersOfI
     EXPECT_EQ(m_osv->navSourceIndex(std::string(31, 'g').c_str()), slot);
     EXPECT_EQ(m_osv->m_navSourceOccupied, 0x8000u);
     EXPECT_EQ(m_osv->getGpsSourceNames(), std::vector<std::string>{std::string(31, 'g')});
-    EXPECT_DOUBLE_EQ(m_osv->m_navSourceData[slot].m_location.m_altitudeMeters, 520.0);
+    EXPECT_DOUBLE_EQ(double(m_osv->m_navSourceData[slot].m_location.m_altitudeMeters), 520.0);
 }
 
 TEST_F(SegmentTest, HoldsSixteenNavigationSourcesAndReusesRemovedOnes) {
@@ -191,7 +191,7 @@ TEST_F(SegmentTest, HoldsSixteenNavigationSourcesAndReusesRemovedOnes) {
     EXPECT_EQ(m_osv->m_navSourceAccuracy[3].m_accuracy.m_valid, false);
     file(m_osv, extra);
     EXPECT_EQ(m_osv->navSourceIndex("src16"), 3);
-    EXPECT_DOUBLE_EQ(m_osv->m_navSourceAccuracy[3].m_accuracy.m_accuracyMeters, 9.0);
+    EXPECT_DOUBLE_EQ(double(m_osv->m_navSourceAccuracy[3].m_accuracy.m_accuracyMeters), 9.0);
 }
 
 TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndDeactivation) {
@@ -216,8 +216,8 @@ TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndDeactivation)
     EXPECT_FALSE(m_osv->hasActiveWan());
     auto activity = m_osv->getWanActivity();
     ASSERT_EQ(activity.size(), 2u);
-    EXPECT_EQ(activity[0].m_activated.m_monTimestamp, 1000u);
-    EXPECT_EQ(activity[0].m_deactivated.m_monTimestamp, 4000u);
+    EXPECT_EQ(uint64_t(activity[0].m_activated.m_monTimestamp), 1000u);
+    EXPECT_EQ(uint64_t(activity[0].m_deactivated.m_monTimestamp), 4000u);
     EXPECT_TRUE(m_osv->isDeviceWan(5));
 }
 

@@ -83,10 +83,15 @@ TEST_F(SegmentTest, IsReinitialisedWhenLaidOutByAnotherVersion) {
 }
 
 TEST_F(SegmentTest, CarriesRecordsFiledByAnotherProcessToItsAccessors) {
+    auto earlier = presence(42);
+    unsigned earlierMask = 3;
+    m_osv->update(earlier, earlierMask);
     pid_t child = runChild([] {
         SOsvContent* osv = getOsvPointer();
         if (!osv)
             return 1;
+        if (!osv->isDevicePresent(42))
+            return 2; // the segment this process found was wiped
         unsigned mask = 3;
         SVyl_devices_DevicePresenceInfo present(7, "ttyACM3", 0, "gsm modem");
         osv->update(present, mask);
