@@ -1,6 +1,6 @@
 // Arbitrary text into a small configuration tree: a known sparse map with scalars of every kind,
-// a dynamic map of known maps and a list of maps holding a list. Whatever the parse gives, the
-// tree is copied, compared, written and read back.
+// a dynamic map of known maps, a list of maps holding a list, and a self-nesting node. Whatever the
+// parse gives, the tree is copied, compared, written and read back.
 #include "vyl_yaml.h"
 #include "vyl_yaml_dynamic.h"
 
@@ -27,15 +27,32 @@ struct Entry : CVylKnownSparseMap {
     }
 };
 
+// Nests as deep as the document asks, up to the parser's cap.
+struct Tree : CVylKnownSparseMap {
+    CVylScalarInteger leaf;
+    Tree() {
+        registerKey("leaf", &leaf);
+        registerOwnedKey("kids", new CVylYamlDynamicList<Tree>());
+        registerOwnedKey("named", new CVylYamlDynamicMapSK<Tree>());
+    }
+    CVylYamlMixin* clone() const override {
+        auto* c = new Tree;
+        *c = *this;
+        return c;
+    }
+};
+
 struct Root : CVylKnownSparseMap {
     CVylScalarBool flag;
     CVylScalarInteger count{7};
     CVylYamlDynamicList<Entry> items;
+    Tree tree;
     Root() {
         registerKey("flag", &flag);
         registerKey("count", &count);
         registerOwnedKey("map", new CVylYamlDynamicMapSK<Entry>("fixed"));
         registerKey("items", &items);
+        registerKey("tree", &tree);
     }
     CVylYamlMixin* clone() const override {
         auto* c = new Root;

@@ -158,9 +158,10 @@ private:
     bool m_bad = false;
 };
 
-typedef int EVylScalarFormat;
-// The only scalar format: text written in whatever style reads back unchanged.
-constexpr EVylScalarFormat EVSF_DEFAULT = 0;
+enum EVylScalarFormat {
+    // The only scalar format: text written in whatever style reads back unchanged.
+    EVSF_DEFAULT = 0,
+};
 
 // A scalar as text. Typed variants below convert the text and keep it as written.
 class CVylScalar : public CVylYamlMixin {
