@@ -11,6 +11,7 @@
 #include <lua.hpp>
 #include <yaml-cpp/yaml.h>
 
+#include "osv.h"
 #include "qcf_debug.h"
 #include "vyl_hardware.h"
 
@@ -316,13 +317,34 @@ int openVyl(lua_State* L) {
 // "osv"
 
 // The segment readers run in frames of their own and never throw, for the same reason.
+// The segment is mapped per question: the name can change between states (VYL_OSV_NAME) and a
+// 1 MiB mapping per Lua state is not worth keeping for a few reads a second.
 bool segmentActiveWan(unsigned& dpi) {
-    (void)dpi;
-    return false; // PENDING segment accessors
+    SOsvContent* content = getOsvPointer();
+    if (content == nullptr)
+        return false;
+    bool found = false;
+    try {
+        found = content->getActiveWanDpi(dpi);
+    } catch (...) {
+        found = false;
+    }
+    releaseOsvPointer(content);
+    return found;
 }
 
 bool segmentVpnConnected() {
-    return false; // PENDING segment accessors
+    SOsvContent* content = getOsvPointer();
+    if (content == nullptr)
+        return false;
+    bool up = false;
+    try {
+        up = content->getVpnConnectionStatus();
+    } catch (...) {
+        up = false;
+    }
+    releaseOsvPointer(content);
+    return up;
 }
 
 // osv.wan's __index: "active" is computed from the segment on every access.

@@ -141,8 +141,8 @@ TEST_F(LuaInterpreter, ErrorsInsideMetamethodsOfTheGlobalTableStayInsideLua) {
 }
 
 TEST_F(LuaInterpreter, LeavesTheStackBalanced) {
-    // Thousands of failing and succeeding calls would overflow an unbalanced Lua stack.
-    for (int i = 0; i < 5000; ++i) {
+    // More failing calls than the Lua stack has room for if any of them left a value behind.
+    for (int i = 0; i < 2100; ++i) {
         double d;
         bool b;
         std::string s;

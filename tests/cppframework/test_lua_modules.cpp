@@ -1,9 +1,11 @@
+#include <functional>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "osv.h"
 #include "qcf_debug.h"
 #include "qcf_lua_interpreter.h"
 #include "qcf_lua_modules.h"
@@ -42,6 +44,65 @@ TEST_F(LuaModules, VylGivesThePlatformIdentity) {
     QCF::CLuaInterpreter lua;
     EXPECT_EQ(text(lua, "vyl.platform"), "21");
     EXPECT_EQ(text(lua, "vyl.platformName"), "Test Gateway");
+}
+
+// Files WAN and VPN records into the test's own segment with chosen monotonic stamps, so that
+// "newer" does not depend on two records landing in different milliseconds.
+class Segment {
+public:
+    Segment() : m_content(getOsvPointer()) {}
+    ~Segment() { releaseOsvPointer(m_content); }
+    bool ok() const { return m_content != nullptr; }
+    void activate(unsigned dpi, uint64_t at) {
+        SVyl_wan_ConnectionActivatedInfo record(0, dpi);
+        record.m_monTimestamp = at;
+        unsigned mask = 3;
+        m_content->update(record, mask);
+    }
+    void deactivate(unsigned dpi, uint64_t at) {
+        SVyl_wan_ConnectionDeactivatedInfo record(dpi);
+        record.m_monTimestamp = at;
+        unsigned mask = 3;
+        m_content->update(record, mask);
+    }
+    void vpn(bool up) {
+        SVyl_vpn_ConnectionStatusInfo record(up);
+        unsigned mask = 3;
+        m_content->update(record, mask);
+    }
+
+private:
+    SOsvContent* m_content;
+};
+
+TEST_F(LuaModules, OsvFollowsTheSegmentAtEveryRead) {
+    Segment segment;
+    ASSERT_TRUE(segment.ok());
+    QCF::CLuaInterpreter lua;
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        const char* active;
+        const char* vpn;
+    };
+    const std::vector<Step> steps = {
+        {"nothing filed", [] {}, "nil", "false"},
+        {"dpi 3 activated", [&] { segment.activate(3, 100); }, "3", "false"},
+        {"vpn up", [&] { segment.vpn(true); }, "3", "true"},
+        {"dpi 5 activated later", [&] { segment.activate(5, 200); }, "5", "true"},
+        {"dpi 5 deactivated", [&] { segment.deactivate(5, 300); }, "3", "true"},
+        {"dpi 3 deactivated", [&] { segment.deactivate(3, 400); }, "nil", "true"},
+        {"dpi 3 deactivation not newer", [&] { segment.activate(3, 400); }, "nil", "true"},
+        {"dpi 3 active again", [&] { segment.activate(3, 500); }, "3", "true"},
+        {"vpn down", [&] { segment.vpn(false); }, "3", "false"},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        EXPECT_EQ(text(lua, "osv.wan.active"), step.active) << step.what;
+        EXPECT_EQ(text(lua, "osv.vpn.connected()"), step.vpn) << step.what;
+    }
+    EXPECT_EQ(text(lua, "osv.wan.other"), "nil");
+    EXPECT_TRUE(m_errors.empty());
 }
 
 TEST_F(LuaModules, YamlLoadTurnsNestedDocumentsIntoTables) {
