@@ -19,6 +19,7 @@
 
 #include "locations.h"
 #include "qcf_dbus_dispatcher.h"
+#include "qcf_gt.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ public:
     void unixSignalInit();
     bool handleUnixSignal(Glib::IOCondition condition);
     bool connectToDbus();
+    void registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow);
+    void deregisterGatesAndTriggers();
     void onConnectionLost();
 
     std::string m_appName;
@@ -85,6 +88,8 @@ public:
     Glib::RefPtr<Gio::DBus::Connection> m_connection;
     EVylAppType m_appType;
     CVylAppBase* m_parent;
+    QCF::CGatesAndTriggersRegistration m_gatesTriggers;
+    sigc::connection m_onTriggerConnection;
 
     bool m_daemonFlag = false;
     Glib::ustring m_logLevel;
@@ -105,6 +110,7 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
     QCF::logInfo("%s Started", m_appName.c_str());
     m_preDbusFuncs.connect(sigc::mem_fun(*this, &CVylAppBaseImpl::createPIDFile));
     m_postRunFuncs.connect(sigc::mem_fun(*this, &CVylAppBaseImpl::removePIDFile));
+    m_postRunFuncs.connect(sigc::mem_fun(*this, &CVylAppBaseImpl::deregisterGatesAndTriggers));
     std::set_terminate(terminateHandler);
     Gio::init();
     if (m_appType == OAT_CMD_LINE_UTILITY)
@@ -251,6 +257,15 @@ bool CVylAppBaseImpl::connectToDbus() {
     return false;
 }
 
+void CVylAppBaseImpl::registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow) {
+    m_gatesTriggers.registerGatesAndTriggers(gt, evaluateNow, m_connection);
+}
+
+void CVylAppBaseImpl::deregisterGatesAndTriggers() {
+    m_onTriggerConnection.disconnect();
+    m_gatesTriggers.deregisterGatesAndTriggers();
+}
+
 // The bus went away under us (bus restart, daemon killed). Our exported object, name and every
 // subscription are gone with it; rather than rebuild all of them, end the loop with a failure
 // status so that the service manager restarts the process on a fresh connection.
@@ -351,6 +366,24 @@ CVylVoidSignal CVylAppBase::postRunSignal() {
 
 CVylTriggerSignal CVylAppBase::onTriggerSignal() {
     return m_impl->m_triggerSignal;
+}
+
+void CVylAppBase::registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow) {
+    m_impl->deregisterGatesAndTriggers();
+    m_impl->registerGatesAndTriggers(gt, evaluateNow);
+}
+
+void CVylAppBase::registerGatesAndTriggers(const QCF::CGatesAndTriggers* gt, bool evaluateNow) {
+    m_impl->deregisterGatesAndTriggers();
+    if (!gt)
+        return;
+    m_impl->m_onTriggerConnection =
+        m_impl->m_triggerSignal.connect([this](const std::string& name) { onTrigger(name); });
+    m_impl->registerGatesAndTriggers(*gt, evaluateNow);
+}
+
+void CVylAppBase::deregisterGatesAndTriggers() {
+    m_impl->deregisterGatesAndTriggers();
 }
 
 bool CVylAppBase::daemonMode() const {

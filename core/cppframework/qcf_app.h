@@ -17,6 +17,7 @@ namespace QCF {
 namespace DBus {
 class Object;
 }
+class CGatesAndTriggers;
 } // namespace QCF
 
 enum EVylAppType {
@@ -52,6 +53,12 @@ public:
     CVylConnectionSignal postDbusSignal();
     CVylVoidSignal postRunSignal();
     CVylTriggerSignal onTriggerSignal();
+
+    // Keeps a copy of the gates, polls its triggers and subscribes their D-Bus signals; the
+    // pointer form also routes fired triggers to onTrigger().
+    void registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow);
+    void registerGatesAndTriggers(const QCF::CGatesAndTriggers* gt, bool evaluateNow);
+    void deregisterGatesAndTriggers();
 
     bool daemonMode() const;
     const std::string& pidFilePath() const;
