@@ -1,0 +1,209 @@
+// The bridge application: owner of all bridge state. It sits on the framework's standard stack,
+// switches its agent (terminal-to-server bridge) on and off with the configuration, reacts to
+// device and configuration callbacks and composes the status text. The serial port, terminal
+// protocol, server connection and monitors are operations of this class, each in its own unit.
+// Everything runs on the main loop's thread.
+#pragma once
+
+#include <ctime>
+#include <memory>
+#include <string>
+
+#include <giomm/dbusconnection.h>
+#include <glibmm/iochannel.h>
+#include <glibmm/main.h>
+
+#include "buffer.h"
+#include "qcf_app_stack.h"
+#include "qcf_lua_interpreter.h"
+#include "quarn_scanner.h"
+#include "tessarc_config.h"
+#include "vyl_devspec.h"
+#include "vyl_hardware.h"
+
+
+namespace QCF {
+namespace DBus {
+class SignalProxyBase;
+}
+} // namespace QCF
+
+// What the terminal learns from the terminal's login-information response.
+struct STerminalInfo {
+    std::string deviceName;
+    std::string extension;
+    std::string serverName;
+    std::string serverIpAddr;
+    std::string serverPort;
+    std::string software;
+    std::string hardware;
+    std::string imei;
+    std::string cmdVersion;
+};
+
+class CTessarcApp : public CVylStandardApp {
+public:
+    enum ENetworkChanges {
+        NET_CONNECT = 0,
+        NET_DISCONNECT = 1,
+        SERVER_CONNECT = 2,
+        SERVER_DISCONNECT = 3,
+    };
+
+    CTessarcApp(int argc, char** argv);
+    ~CTessarcApp() override;
+
+    static const std::string s_yamlFile;
+    static const char* const m_aviRtrlinkMsgs[4];
+    static const char* const m_aviNetStatusNames[4];
+
+    // Lifecycle
+    void postDbusInitialization(Glib::RefPtr<Gio::DBus::Connection>* connection);
+    void startAgent();
+    void stopAgent();
+    void startAVIClient();
+    void stopAVIClient();
+    int triggerRestart();
+    bool isDeviceAcquisitionEnabled() const override;
+    void onDeviceAcquired(const std::string& device) override;
+    void onDeviceLost(const std::string& device) override;
+    void startDevice(const std::string& device);
+    void stopDevice(const std::string& device);
+    void onConfigurationUpdate(CVylYamlMixin* previous) override;
+    bool onTimeout();
+    std::string getCurrentStatus();
+    bool agentEnabled() const { return m_agentEnabled; }
+    bool deviceAcquired() const { return !acquiredDevice.empty(); }
+    bool networkAvailable() const { return networkUp; }
+    bool serverConnected() const { return m_socketFd >= 0; }
+
+    // Serial port
+    int establishSerialPort(const char* path);
+    void startSerialPort();
+    void stopSerialPort();
+    bool onSerialDataAvail(Glib::IOCondition condition);
+    void logTraceMsgPretty(const char* bytes, int length);
+    void logInfoMsgPretty(const char* bytes, int length);
+
+    // Terminal protocol
+    void startAVISerialProtocol();
+    void stopAVISerialProtocol();
+    void onRxDataAVISerialProtocol(char* bytes, int length);
+    void requestAVIServerLoginInfo();
+    void eachSecondAVISerialProtocol();
+
+    // Server connection
+    void createMsgBuffers();
+    void destroyMsgBuffers();
+    void startServerConnection();
+    void stopServerConnection();
+    void primeTcpSockWrite();
+    bool onTcpSockWriteReady(Glib::IOCondition condition);
+    bool onTcpDataAvail(Glib::IOCondition condition);
+    void syncServerProxy();
+    int triggerReconnect();
+    void eachSecondServerProtocol();
+
+    // Monitors
+    void setupWanMonitor(Glib::RefPtr<Gio::DBus::Connection>* connection);
+    void setupGpsMonitor(Glib::RefPtr<Gio::DBus::Connection>* connection);
+    void shutdownWanMonitor();
+    void shutdownGpsMonitor();
+    void syncWanMonitor();
+    void onWanActivated(unsigned int, unsigned int);
+    void onWanDeactivated(unsigned int);
+    void onVpnStatusChange(bool connected);
+    void onGpsRawNMEA(std::string source, std::string sentence);
+    void reportAVINetworkChange(ENetworkChanges change);
+
+    // D-Bus status getters
+    std::string getDeviceName();
+    std::string getServerName();
+    std::string getServerIpAddr();
+    std::string getServerPort();
+    std::string getSoftwareInfo();
+    std::string getHardwareInfo();
+    std::string getImeiInfo();
+    std::string getCmdVersionInfo();
+    int getSecondsSinceLastRxDataToScanner();
+    int getCntCharsSerialRx();
+    int getCntCharsScannedSerialRx();
+    int getCntCharsDiscardedSerialRx();
+    int getCntMsgsRcvdSerialRx();
+    int getTimeLastMsgSerialRx();
+    int getCntCharsSerialTx();
+    int getCntMsgsSentSerialTx();
+    int getTimeLastMsgSerialTx();
+    std::string getWANStatus();
+    std::string getGPSStatus();
+    int getCntCharsLoginBuffer();
+    int getCntCharsBuffer();
+    int getCntServerCharsRx();
+    int getSecondsSinceLastRxServerAck();
+    int getTimeLastServerRx();
+    int getCntServerCharsTx();
+    int getCntServerConnects();
+
+    // The clock of the protocol and server modules (seconds since the epoch); tests replace it.
+    static std::function<time_t()> s_clock;
+    static int now() { return static_cast<int>(s_clock ? s_clock() : ::time(nullptr)); }
+
+protected:
+    bool m_agentEnabled = false;
+    CVylDeviceSpecList m_deviceSpecList;
+    CVylHardware m_hardware;
+    std::string acquiredDevice;
+
+    // Serial port
+    int m_serialFd = -1;
+    Glib::RefPtr<Glib::IOChannel> m_serialChannel;
+    sigc::connection m_serialWatch;
+    sigc::connection m_secondTimer;
+
+    // Terminal protocol
+    bool aviResponding = false;
+    bool loginInfoInProgress = false;
+    bool loginInfoComplete = false;
+    int secondsSinceLastRxDataToScanner = 0;
+    int protocolCountdown = 0;
+    int cntCharsSerialRx = 0;
+    int cntCharsScannedSerialRx = 0;
+    int cntCharsDiscardedSerialRx = 0;
+    int cntMsgsRcvdSerialRx = 0;
+    int timeLastMsgSerialRx = 0;
+    int cntCharsSerialTx = 0;
+    int cntMsgsSentSerialTx = 0;
+    int timeLastMsgSerialTx = 0;
+    STerminalInfo terminalInfo;
+
+    // Network monitors
+    bool useVpnGate = false;
+    bool networkUp = false;
+    sigc::connection m_wanActivatedConn;
+    sigc::connection m_wanDeactivatedConn;
+    sigc::connection m_vpnStatusConn;
+    std::shared_ptr<QCF::DBus::SignalProxyBase> m_wanActivatedProxy;
+    std::shared_ptr<QCF::DBus::SignalProxyBase> m_wanDeactivatedProxy;
+    std::shared_ptr<QCF::DBus::SignalProxyBase> m_vpnStatusProxy;
+
+    // Server connection
+    int m_maxBufBytesToSvr = 0;
+    int m_maxBufBytesScanAvi = 0;
+    std::unique_ptr<CBuffer> serverDataBuffer;
+    std::unique_ptr<CBuffer> serverLoginBuffer;
+    std::unique_ptr<CQuarnScanner> m_scanner;
+    int m_socketFd = -1;
+    int loginBytesSent = 0;
+    Glib::RefPtr<Glib::IOChannel> m_socketChannel;
+    sigc::connection m_socketReadWatch;
+    int secondsSinceLastRxServerAck = 0;
+    int cntServerCharsRx = 0;
+    int timeLastServerRx = 0;
+    int cntServerCharsTx = 0;
+    int cntServerConnects = 0;
+
+    // GPS monitor
+    sigc::connection m_gpsConn;
+    std::shared_ptr<QCF::DBus::SignalProxyBase> m_gpsProxy;
+    std::string latestGprmc;
+};
