@@ -1,0 +1,265 @@
+#include "vyl_devlock.h"
+
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <stdexcept>
+#include <vector>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "test_env.h"
+
+namespace {
+
+std::string pidText(pid_t pid) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(pid));
+    return text;
+}
+
+double bootTime() {
+    struct timespec real, boot;
+    ::clock_gettime(CLOCK_REALTIME, &real);
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
+    return (real.tv_sec - boot.tv_sec) + (real.tv_nsec - boot.tv_nsec) / 1e9;
+}
+
+void setMtime(const std::string& path, double when) {
+    struct timespec times[2];
+    times[0].tv_sec = times[1].tv_sec = static_cast<time_t>(when);
+    times[0].tv_nsec = times[1].tv_nsec = 0;
+    ASSERT_EQ(0, ::utimensat(AT_FDCWD, path.c_str(), times, 0));
+}
+
+// A child process that runs `work` once the parent opens the gate, reports its result through a
+// pipe and then stays alive until released.
+class CChild {
+public:
+    template <typename Work> explicit CChild(Work work) {
+        int gate[2], result[2], release[2];
+        if (::pipe(gate) != 0 || ::pipe(result) != 0 || ::pipe(release) != 0)
+            throw std::runtime_error("pipe");
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            // Siblings' pipe ends must not keep this child's pipes open, nor the reverse.
+            for (int fd = 3; fd < 1024; ++fd)
+                if (fd != gate[0] && fd != result[1] && fd != release[0])
+                    ::close(fd);
+            char c;
+            (void)!::read(gate[0], &c, 1); // returns when the parent opens the gate
+            int value = work();
+            (void)!::write(result[1], &value, sizeof value);
+            (void)!::read(release[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(gate[0]);
+        ::close(result[1]);
+        ::close(release[0]);
+        m_gate = gate[1];
+        m_result = result[0];
+        m_release = release[1];
+    }
+    ~CChild() {
+        open();
+        release();
+        reap();
+        ::close(m_result);
+    }
+    pid_t pid() const { return m_pid; }
+    void open() {
+        if (m_gate >= 0)
+            ::close(m_gate);
+        m_gate = -1;
+    }
+    int result() {
+        open();
+        int value = -1000;
+        EXPECT_EQ(static_cast<ssize_t>(sizeof value), ::read(m_result, &value, sizeof value));
+        return value;
+    }
+    void release() {
+        if (m_release >= 0)
+            ::close(m_release);
+        m_release = -1;
+    }
+    void reap() {
+        if (m_pid > 0)
+            ::waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_gate = -1, m_result = -1, m_release = -1;
+};
+
+pid_t deadPid() {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(0);
+    ::waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+class ADeviceLock : public ::testing::Test {
+protected:
+    testenv::TempRoot m_root;
+    std::string m_dev = m_root / "dev/ttyUSB0";
+    std::string m_lock = m_root / "var/lock/LCK..ttyUSB0";
+
+    void plant(const std::string& content) { m_root.write("var/lock/LCK..ttyUSB0", content); }
+    std::string content() const { return testenv::readFile(m_lock); }
+};
+
+TEST_F(ADeviceLock, WritesTheOwnPidAndIsIdempotentForItsOwner) {
+    ASSERT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(pidText(::getpid()), content());
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(0, dev_lock("/dev/ttyUSB0")) << "the lock is named after the tty, not the path";
+    EXPECT_EQ(0, dev_unlock(m_dev.c_str(), 0));
+    EXPECT_NE(0, ::access(m_lock.c_str(), F_OK));
+    EXPECT_EQ(0, dev_unlock(m_dev.c_str(), 0)) << "nothing left to unlock";
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(0, dev_unlock(m_dev.c_str(), ::getpid()));
+    EXPECT_NE(0, ::access(m_lock.c_str(), F_OK));
+}
+
+TEST_F(ADeviceLock, RefusesNamesThatAreNoDevice) {
+    for (const char* name : {static_cast<const char*>(nullptr), "", "/dev/", "/dev/.."}) {
+        EXPECT_EQ(-1, dev_lock(name)) << (name ? name : "null");
+        EXPECT_EQ(-1, dev_unlock(name, 0)) << (name ? name : "null");
+    }
+    EXPECT_EQ(-1, dev_unlock(m_dev.c_str(), -3));
+}
+
+TEST_F(ADeviceLock, LocksTheTtyALinkPointsAt) {
+    m_root.write("dev/ttyUSB0", "");
+    ASSERT_EQ(0, ::mkdir((m_root / "dev/serial").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink("../ttyUSB0", (m_root / "dev/serial/adapter").c_str()));
+    ASSERT_EQ(0, dev_lock((m_root / "dev/serial/adapter").c_str()));
+    EXPECT_EQ(pidText(::getpid()), content());
+}
+
+TEST_F(ADeviceLock, ReportsALiveHolderAndLeavesItsLockAlone) {
+    std::string dev = m_dev;
+    CChild holder([dev] { return static_cast<int>(dev_lock(dev.c_str())); });
+    ASSERT_EQ(0, holder.result());
+    EXPECT_EQ(holder.pid(), dev_lock(m_dev.c_str()));
+    EXPECT_EQ(holder.pid(), dev_unlock(m_dev.c_str(), 0));
+    EXPECT_EQ(pidText(holder.pid()), content());
+
+    // Once the holder is gone, its lock is taken over.
+    holder.release();
+    holder.reap();
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(pidText(::getpid()), content());
+}
+
+TEST_F(ADeviceLock, UnlocksForANamedHolder) {
+    std::string dev = m_dev;
+    CChild holder([dev] { return static_cast<int>(dev_lock(dev.c_str())); });
+    ASSERT_EQ(0, holder.result());
+    EXPECT_EQ(0, dev_unlock(m_dev.c_str(), holder.pid()));
+    EXPECT_NE(0, ::access(m_lock.c_str(), F_OK));
+}
+
+TEST_F(ADeviceLock, TakesOverTheLockOfAZombie) {
+    std::string dev = m_dev;
+    CChild holder([dev] { return static_cast<int>(dev_lock(dev.c_str())); });
+    ASSERT_EQ(0, holder.result());
+    holder.release();
+    siginfo_t info;
+    // Waits for the exit but keeps the zombie, whose PID still answers kill(pid, 0).
+    ASSERT_EQ(0, ::waitid(P_PID, holder.pid(), &info, WEXITED | WNOWAIT));
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+}
+
+TEST_F(ADeviceLock, TakesOverStaleLocks) {
+    const std::string dead = pidText(deadPid());
+    struct Case {
+        const char* what;
+        std::string content;
+    } cases[] = {
+        {"dead PID", dead},
+        {"dead PID unpadded", std::to_string(deadPid())},
+        {"words", "hello\n"},
+        {"empty", ""},
+        {"zero", pidText(0)},
+        {"negative", "-5\n"},
+        {"beyond int", "99999999999\n"},
+        {"PID then junk", "  123 abc\n"},
+        {"binary", std::string("\x01\x02\x00\x00", 4)},
+    };
+    for (const Case& c : cases) {
+        plant(c.content);
+        EXPECT_EQ(0, dev_lock(m_dev.c_str())) << c.what;
+        EXPECT_EQ(pidText(::getpid()), content()) << c.what;
+        ::unlink(m_lock.c_str());
+    }
+}
+
+TEST_F(ADeviceLock, TakesOverALinkPlantedAsLock) {
+    m_root.write("secret", "keep");
+    ASSERT_EQ(0, ::mkdir((m_root / "var").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir((m_root / "var/lock").c_str(), 0755));
+    ASSERT_EQ(0, ::symlink((m_root / "secret").c_str(), m_lock.c_str()));
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(pidText(::getpid()), content());
+    EXPECT_EQ("keep", testenv::readFile(m_root / "secret"));
+}
+
+// After a reboot the PID in a lock on persistent storage may belong to an unrelated live process.
+TEST_F(ADeviceLock, TakesOverALockWrittenBeforeBootWhoseHolderIsAlive) {
+    CChild unrelated([] { return 0; });
+    ASSERT_EQ(0, unrelated.result());
+    plant(pidText(unrelated.pid()));
+    setMtime(m_lock, bootTime() - 3600);
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+    EXPECT_EQ(pidText(::getpid()), content());
+
+    // The same live process with a lock written now is a genuine holder.
+    plant(pidText(unrelated.pid()));
+    EXPECT_EQ(unrelated.pid(), dev_lock(m_dev.c_str()));
+}
+
+TEST_F(ADeviceLock, TakesOverALockOlderThanTheProcessNowOwningItsPid) {
+    CChild unrelated([] { return 0; });
+    ASSERT_EQ(0, unrelated.result());
+    double written = static_cast<double>(::time(nullptr)) - 10;
+    if (written < bootTime() + 5)
+        GTEST_SKIP() << "system booted too recently";
+    plant(pidText(unrelated.pid()));
+    setMtime(m_lock, written);
+    EXPECT_EQ(0, dev_lock(m_dev.c_str()));
+}
+
+TEST_F(ADeviceLock, LetsExactlyOneOfRacingProcessesTakeAStaleLock) {
+    plant(pidText(deadPid()));
+    std::string dev = m_dev;
+    std::vector<std::unique_ptr<CChild>> racers;
+    for (int i = 0; i < 8; ++i)
+        racers.emplace_back(new CChild([dev] { return static_cast<int>(dev_lock(dev.c_str())); }));
+    for (auto& racer : racers)
+        racer->open();
+    pid_t winner = 0;
+    std::vector<int> results;
+    for (auto& racer : racers) {
+        int result = racer->result();
+        results.push_back(result);
+        if (result == 0) {
+            EXPECT_EQ(0, winner) << "two processes won the lock";
+            winner = racer->pid();
+        }
+    }
+    ASSERT_NE(0, winner);
+    for (int result : results)
+        EXPECT_TRUE(result == 0 || result == winner) << result;
+    EXPECT_EQ(pidText(winner), content());
+}
+
+} // namespace
