@@ -332,7 +332,7 @@ void CGatesAndTriggersRegistration::registerGatesAndTriggers(
         std::string member = key.substr(dot + 1);
         logDebug("Subscribing to DBUS signal: interface=%s signal=%s", interface.c_str(),
                  member.c_str());
-        if (!connection) {
+        if (!connection || connection->is_closed()) {
             logError("Could not subscribe to DBUS signal. DBUS Connection is closed");
             continue;
         }

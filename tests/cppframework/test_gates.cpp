@@ -306,6 +306,14 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
     emit("Ping");
     ASSERT_TRUE(testenv::waitUntil([&] { return !sentinelFired.empty(); }));
     EXPECT_EQ(fired, std::vector<std::string>{"pinged"});
+
+    // A connection that has gone away counts as none.
+    listener->close_sync();
+    errors.clear();
+    CGatesAndTriggersRegistration late;
+    late.registerGatesAndTriggers(gt, false, listener);
+    EXPECT_EQ(late.dbusSubscriptionCount(), 0u);
+    EXPECT_EQ(errors.front(), "Could not subscribe to DBUS signal. DBUS Connection is closed");
 }
 
 } // namespace
