@@ -1,0 +1,85 @@
+// The application base in-process: quit before run, signal delivery, bus connection retry.
+#include <csignal>
+#include <cstdlib>
+#include <unistd.h>
+
+#include <glibmm/main.h>
+#include <gtest/gtest.h>
+
+#include "qcf_app.h"
+#include "test_env.h"
+
+namespace {
+
+class CountingApp : public CVylAppBase {
+public:
+    CountingApp()
+        : CVylAppBase("basetest", nullptr, nullptr, VYL_LOG_DEBUG, OAT_CMD_LINE_UTILITY) {}
+    void handleSignal(int sig) override {
+        signals.push_back(sig);
+        if (signals.size() == 2)
+            quit();
+    }
+    std::vector<int> signals;
+};
+
+TEST(AppBase, QuitBeforeRunReturnsWithoutRunningAnyHook) {
+    testenv::TempRoot root;
+    CountingApp app;
+    bool preDbus = false;
+    app.preDbusSignal().connect([&] { preDbus = true; });
+    app.quit();
+    app.quit(); // nothing left to discard: harmless
+    EXPECT_EQ(app.run(), 0);
+    EXPECT_FALSE(preDbus);
+    EXPECT_NE(::access((root / "run/vyl/basetest.pid").c_str(), F_OK), 0);
+}
+
+TEST(AppBase, TwoSignalsArrivingTogetherAreHandledOneByOne) {
+    testenv::TempRoot root;
+    testenv::PrivateBus bus;
+    CountingApp app;
+    std::string pidFile = root / "run/vyl/basetest.pid";
+    bool pidSeenDuringRun = false;
+    app.postDbusSignal().connect([&](Glib::RefPtr<Gio::DBus::Connection> connection) {
+        EXPECT_TRUE(connection);
+        pidSeenDuringRun = testenv::readFile(pidFile) == std::to_string(::getpid());
+        ::raise(SIGHUP);
+        ::raise(SIGTERM);
+    });
+    bool postRun = false;
+    app.postRunSignal().connect([&] { postRun = true; });
+    EXPECT_EQ(app.run(), 0);
+    EXPECT_EQ(app.signals, (std::vector<int>{SIGHUP, SIGTERM}));
+    EXPECT_TRUE(pidSeenDuringRun);
+    EXPECT_TRUE(postRun);
+    EXPECT_NE(::access(pidFile.c_str(), F_OK), 0) << "post-run removes the PID file";
+    EXPECT_FALSE(app.getDbusConnection());
+}
+
+TEST(AppBase, UnreachableBusIsRetriedAndHooksRunOnlyOnceConnected) {
+    testenv::TempRoot root;
+    testenv::PrivateBus bus;
+    std::string address = bus.address();
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
+    CVylAppBase::setDbusRetrySeconds(1);
+
+    CountingApp app;
+    int attempts = 0;
+    int hooks = 0;
+    QCF::setLogObserver([&](CVylLogLevel, const std::string& line) {
+        if (line == "Attempting to connect to dbus" && ++attempts == 2)
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    });
+    app.postDbusSignal().connect([&](Glib::RefPtr<Gio::DBus::Connection>) {
+        ++hooks;
+        app.quit();
+    });
+    app.run();
+    QCF::setLogObserver(nullptr);
+    CVylAppBase::setDbusRetrySeconds(60);
+    EXPECT_EQ(attempts, 2) << "the first attempt fails, the timed retry connects";
+    EXPECT_EQ(hooks, 1);
+}
+
+} // namespace
