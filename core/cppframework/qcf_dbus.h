@@ -5,3 +5,5 @@
 #include "qcf_dbus_method_base.h"
 #include "qcf_dbus_object.h"
 #include "qcf_dbus_signal_base.h"
+#include "qcf_dbus_signal_proxy.h"
+#include "qcf_dbus_signal_proxy_base.h"
