@@ -1,0 +1,208 @@
+// Device specification lists: the bridge's built-in list, what makes a specification valid,
+// copies and comparison, and the search of a sysfs tree shaped like a gateway's.
+#include "vyl_devspec.h"
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fake_sysfs.h"
+#include "test_env.h"
+
+namespace {
+
+const char* const kBuiltinDevices = "- bus: usb\n"
+                                    "  devlevel: bus\n"
+                                    "  whitelist:\n"
+                                    "    # Prolific PL-2303\n"
+                                    "    - idProduct: 0x2303\n"
+                                    "      idVendor: 0x067b\n"
+                                    "    # IOGEAR GUC232A\n"
+                                    "    - idProduct: 0x2008\n"
+                                    "      idVendor: 0x0557\n"
+                                    "- bus: legacy\n"
+                                    "  devlevel: bus\n"
+                                    "  selector:\n"
+                                    "    DPI: # rear-panel serial port\n"
+                                    "      - 0x01000000\n"
+                                    "  whitelist:\n"
+                                    "    - builtin: tty\n";
+
+std::unique_ptr<CVylDeviceSpecList> parse(const std::string& text, int* rc = nullptr) {
+    auto list = std::make_unique<CVylDeviceSpecList>("", EVDDL_BUS);
+    int result = list->_yamlParseBuf(text);
+    if (rc)
+        *rc = result;
+    return list;
+}
+
+TEST(DeviceSpecList, ParsesTheBuiltInListAndEmitsItBackUnchanged) {
+    int rc = -1;
+    auto list = parse(kBuiltinDevices, &rc);
+    ASSERT_EQ(rc, 0);
+    EXPECT_TRUE(list->valid());
+    ASSERT_EQ(list->size(), 2u);
+
+    const CVylDeviceSpec* usb = list->getSpec(0);
+    EXPECT_EQ(usb->bus().getString(), "usb");
+    EXPECT_EQ(usb->level(EVDDL_NONE), EVDDL_BUS);
+    ASSERT_EQ(usb->whitelist().getLength(), 2u);
+    EXPECT_EQ(usb->whitelist().getElement(0)->idVendor().getValue(), 0x067b);
+    EXPECT_EQ(usb->whitelist().getElement(0)->idProduct().getValue(), 0x2303);
+    EXPECT_EQ(usb->whitelist().getElement(1)->idVendor().getValue(), 0x0557);
+
+    const CVylDeviceSpec* legacy = list->getSpec(1);
+    EXPECT_EQ(legacy->bus().getString(), "legacy");
+    ASSERT_EQ(legacy->selector().dpis().getLength(), 1u);
+    EXPECT_EQ(legacy->selector().dpis().getElement(0)->getValue(), 0x01000000);
+    EXPECT_EQ(legacy->whitelist().getElement(0)->builtin().getString(), "tty");
+
+    std::string text;
+    ASSERT_EQ(list->_yamlEmitBuf(text), 0);
+    auto again = parse(text, &rc);
+    ASSERT_EQ(rc, 0) << text;
+    EXPECT_TRUE(*again == *list) << text;
+}
+
+struct ValidityCase {
+    const char* what;
+    const char* yaml;
+    bool parses;
+    bool valid;
+};
+
+const ValidityCase kValidity[] = {
+    {"empty list", "[]", true, true},
+    {"level none", "- {bus: legacy, devlevel: none, whitelist: [builtin: tty]}", true, true},
+    {"upper-case hex ids", "- {bus: usb, whitelist: [{idVendor: 0X067B, idProduct: 0x1}]}", true,
+     true},
+    {"no bus", "- {whitelist: [builtin: tty]}", true, false},
+    {"unknown bus", "- {bus: pci, whitelist: [builtin: tty]}", true, false},
+    {"no whitelist", "- {bus: usb}", true, false},
+    {"empty whitelist", "- {bus: usb, whitelist: []}", true, false},
+    {"decimal id", "- {bus: usb, whitelist: [{idVendor: 0x067b, idProduct: 2303}]}", true, false},
+    {"id of five digits", "- {bus: usb, whitelist: [{idVendor: 0x12345, idProduct: 0x1}]}", true,
+     false},
+    {"id not hex", "- {bus: usb, whitelist: [{idVendor: 0xgg, idProduct: 0x1}]}", true, false},
+    {"vendor only", "- {bus: usb, whitelist: [{idVendor: 0x067b}]}", true, false},
+    {"usb with builtin", "- {bus: usb, whitelist: [builtin: tty]}", true, false},
+    {"legacy with ids", "- {bus: legacy, whitelist: [{idVendor: 0x1, idProduct: 0x1}]}", true,
+     false},
+    {"unknown builtin", "- {bus: legacy, whitelist: [builtin: uart]}", true, false},
+    {"unknown level", "- {bus: legacy, devlevel: device, whitelist: [builtin: tty]}", true, false},
+    {"selector without DPI", "- {bus: legacy, selector: {}, whitelist: [builtin: tty]}", true,
+     false},
+    {"DPI not a number", "- {bus: legacy, selector: {DPI: [rear]}, whitelist: [builtin: tty]}",
+     true, false},
+    {"DPI above 32 bits",
+     "- {bus: legacy, selector: {DPI: [0x100000000]}, whitelist: [builtin: tty]}", true, false},
+    {"one bad of two", "- {bus: legacy, whitelist: [builtin: tty]}\n- {bus: x}", true, false},
+    {"a mapping", "bus: usb\n", false, false},
+    {"a scalar", "usb\n", false, false},
+};
+
+TEST(DeviceSpecList, ValidityFollowsBusWhitelistIdAndSelectorRules) {
+    for (const ValidityCase& c : kValidity) {
+        int rc = 0;
+        auto list = parse(c.yaml, &rc);
+        EXPECT_EQ(rc == 0, c.parses) << c.what;
+        EXPECT_EQ(list->valid(), c.valid) << c.what;
+        if (!c.valid) {
+            std::map<std::string, std::string> found{{"stale", "entry"}};
+            EXPECT_LT(list->findDevices(found), 0) << c.what;
+            EXPECT_TRUE(found.empty()) << c.what;
+        }
+    }
+}
+
+TEST(DeviceSpecList, CopiesCompareEqualAndDifferencesShow) {
+    auto list = parse(kBuiltinDevices);
+    std::unique_ptr<CVylYamlMixin> copy(list->clone());
+    ASSERT_NE(dynamic_cast<CVylDeviceSpecList*>(copy.get()), nullptr);
+    EXPECT_TRUE(*copy == *list);
+    EXPECT_FALSE(*copy != *list);
+
+    // The same specifications in another order select the same devices.
+    auto swapped = parse("- bus: legacy\n  devlevel: bus\n  selector: {DPI: [0x01000000]}\n"
+                         "  whitelist: [builtin: tty]\n"
+                         "- bus: usb\n  devlevel: bus\n  whitelist:\n"
+                         "    - {idProduct: 0x2008, idVendor: 0x0557}\n"
+                         "    - {idProduct: 0x2303, idVendor: 0x067b}\n");
+    EXPECT_TRUE(*swapped == *list);
+
+    auto other = parse("- {bus: legacy, whitelist: [builtin: tty]}");
+    EXPECT_TRUE(*other != *list);
+    CVylDeviceSpecList otherClass("usbmisc", EVDDL_BUS);
+    otherClass = *list;
+    EXPECT_EQ(otherClass.getDeviceClass(), "tty");
+
+    CVylDeviceSpecList target("", EVDDL_BUS);
+    static_cast<CVylYamlMixin&>(target) = *other;
+    EXPECT_TRUE(target == *other);
+    // The copy is deep: clearing the source leaves it alone.
+    other->clear();
+    EXPECT_EQ(target.size(), 1u);
+    // From a node of another kind: cleared.
+    CVylScalar scalar;
+    static_cast<CVylYamlMixin&>(target) = scalar;
+    EXPECT_EQ(target.size(), 0u);
+    EXPECT_FALSE(target == scalar);
+}
+
+class DeviceSearch : public ::testing::Test {
+protected:
+    testenv::TempRoot m_root;
+    testenv::FakeSysfs m_sys{m_root.path()};
+};
+
+TEST_F(DeviceSearch, FindsWhitelistedAdaptersAndTheSelectedBuiltInPortOnly) {
+    m_sys.addUsbSerial("ttyUSB0", "1-1.4", 0x067b, 0x2303); // PL-2303: listed
+    m_sys.addUsbSerial("ttyUSB1", "1-1.3", 0x0403, 0x6001); // FTDI: not listed
+    m_sys.addUsbSerial("ttyACM0", "2-1", 0x0557, 0x2008);   // IOGEAR, cdc-acm layout: listed
+    m_sys.addBuiltinSerial(0);                              // rear panel: selected
+    m_sys.addBuiltinSerial(1);                              // another port: not selected
+    m_sys.addBuiltinSerial(2, false);                       // reserved by the driver
+    m_sys.addVirtualTty("tty0");
+
+    auto list = parse(kBuiltinDevices);
+    std::map<std::string, std::string> found{{"stale", "entry"}};
+    EXPECT_EQ(list->findDevices(found), 3);
+    std::map<std::string, std::string> expected{
+        {m_sys.node("ttyACM0"), m_sys.devicePath("ttyACM0")},
+        {m_sys.node("ttyS0"), m_sys.devicePath("ttyS0")},
+        {m_sys.node("ttyUSB0"), m_sys.devicePath("ttyUSB0")},
+    };
+    EXPECT_EQ(found, expected);
+
+    // Without a selector every on-board port with a UART is found; the reserved one never.
+    auto all = parse("- {bus: legacy, whitelist: [builtin: tty]}");
+    EXPECT_EQ(all->findDevices(found), 2);
+    EXPECT_EQ(found.count(m_sys.node("ttyS2")), 0u);
+
+    auto off = parse("- {bus: usb, devlevel: none, whitelist: [{idVendor: 0x067b, "
+                     "idProduct: 0x2303}]}");
+    EXPECT_EQ(off->findDevices(found), 0);
+    EXPECT_TRUE(found.empty());
+
+    // A list whose level is "none" by default finds nothing without a devlevel of its own.
+    CVylDeviceSpecList quiet("", EVDDL_NONE);
+    ASSERT_EQ(quiet._yamlParseBuf("- {bus: legacy, whitelist: [builtin: tty]}"), 0);
+    EXPECT_EQ(quiet.findDevices(found), 0);
+
+    m_sys.remove("ttyUSB0");
+    EXPECT_EQ(list->findDevices(found), 2);
+    EXPECT_EQ(found.count(m_sys.node("ttyUSB0")), 0u);
+}
+
+TEST_F(DeviceSearch, AMissingClassFolderIsAnError) {
+    auto list = parse(kBuiltinDevices);
+    CVylDeviceSpecList usbmisc("usbmisc", EVDDL_BUS);
+    ASSERT_EQ(usbmisc._yamlParseBuf(kBuiltinDevices), 0);
+    std::map<std::string, std::string> found;
+    EXPECT_LT(usbmisc.findDevices(found), 0);
+    EXPECT_EQ(list->findDevices(found), 0);
+}
+
+} // namespace
