@@ -11,9 +11,3 @@ void CTessarcApp::eachSecondServerProtocol() {}
 int CTessarcApp::triggerReconnect() {
     return 0;
 }
-// Monitors (owner: monitors)
-void CTessarcApp::setupWanMonitor(Glib::RefPtr<Gio::DBus::Connection>*) {}
-void CTessarcApp::setupGpsMonitor(Glib::RefPtr<Gio::DBus::Connection>*) {}
-void CTessarcApp::shutdownWanMonitor() {}
-void CTessarcApp::shutdownGpsMonitor() {}
-void CTessarcApp::syncWanMonitor() {}
