@@ -1,0 +1,383 @@
+// Device acquisition on a private bus over a fake sysfs tree: candidate iteration with locks held
+// by another process, ticks driven by hand, presence and absence signals, configuration changes,
+// disabled acquisition and malformed signals.
+#include <fcntl.h>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fake_sysfs.h"
+#include "qcf_debug.h"
+#include "qcf_dev.h"
+#include "qcf_eventgen.h"
+#include "test_env.h"
+#include "test_process.h"
+#include "vyl_devlock.h"
+#include "vyl_devspec.h"
+#include "vyl_sysfs.h"
+
+namespace {
+
+const char* const kIface = "com.ulvaro.devices.IDeviceEvents";
+const char* const kPl2303 = "- bus: usb\n  whitelist: [{idVendor: 0x067b, idProduct: 0x2303}]\n";
+const char* const kGuc232 = "- bus: usb\n  whitelist: [{idVendor: 0x0557, idProduct: 0x2008}]\n";
+
+class LogCapture {
+public:
+    LogCapture() {
+        QCF::setLogObserver([this](CVylLogLevel, const std::string& line) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_lines.push_back(line);
+        });
+    }
+    ~LogCapture() { QCF::setLogObserver(nullptr); }
+    bool has(const std::string& line) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const auto& l : m_lines)
+            if (l == line)
+                return true;
+        return false;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::vector<std::string> m_lines;
+};
+
+struct Event {
+    std::string kind;
+    uint32_t dpi;
+    pid_t pid;
+    bool operator==(const Event& o) const { return kind == o.kind && dpi == o.dpi && pid == o.pid; }
+};
+
+class RecordingEvents : public CVylEventGenerator {
+public:
+    RecordingEvents() : CVylEventGenerator(false, false, false) {}
+    void devices_DeviceLockSuccess(uint32_t dpi, pid_t pid, int) override {
+        events.push_back({"LockSuccess", dpi, pid});
+    }
+    void devices_DeviceLockFail(uint32_t dpi, pid_t pid, int) override {
+        events.push_back({"LockFail", dpi, pid});
+    }
+    void devices_DeviceUnlock(uint32_t dpi, pid_t pid, int) override {
+        events.push_back({"Unlock", dpi, pid});
+    }
+    std::vector<Event> events;
+};
+
+// Ticks fire only when the test says so.
+class ManualTicks {
+public:
+    CVylDeviceTimerFactory factory() {
+        return [this](const sigc::slot<bool>& slot, unsigned seconds) {
+            EXPECT_EQ(seconds, 2u);
+            m_pending.push_back(slot);
+            return sigc::connection();
+        };
+    }
+    size_t pending() const { return m_pending.size(); }
+    void fire() {
+        ASSERT_EQ(m_pending.size(), 1u);
+        sigc::slot<bool> slot = m_pending.front();
+        m_pending.clear();
+        slot();
+    }
+
+private:
+    std::vector<sigc::slot<bool>> m_pending;
+};
+
+class TestApp : public CVylDeviceControllingMixin {
+public:
+    TestApp(CVylEventGenerator& events,
+            sigc::signal<void, Glib::RefPtr<Gio::DBus::Connection>> postDbus,
+            const CVylDeviceSpecList* spec, CVylDeviceTimerFactory timers)
+        : CVylDeviceControllingMixin(events, postDbus, spec, timers) {}
+    void onDeviceAcquired(const std::string& node) override { acquired.push_back(node); }
+    void onDeviceLost(const std::string& node) override { lost.push_back(node); }
+    bool onDeviceCandidatesExhausted() override { return restart; }
+    bool isDeviceAcquisitionEnabled() const override { return enabled; }
+
+    bool enabled = true;
+    bool restart = true;
+    std::vector<std::string> acquired;
+    std::vector<std::string> lost;
+};
+
+// Another live process holding device locks until it is destroyed.
+class Locker {
+public:
+    explicit Locker(const std::vector<std::string>& nodes) {
+        int ready[2], release[2];
+        EXPECT_EQ(::pipe(ready), 0);
+        EXPECT_EQ(::pipe(release), 0);
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            ::close(ready[0]);
+            ::close(release[1]);
+            char ok = 'L';
+            for (const auto& node : nodes)
+                if (dev_lock(node.c_str()) != 0)
+                    ok = 'E';
+            (void)!::write(ready[1], &ok, 1);
+            char c;
+            (void)!::read(release[0], &c, 1);
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        m_release = release[1];
+        char ok = 0;
+        EXPECT_EQ(::read(ready[0], &ok, 1), 1);
+        EXPECT_EQ(ok, 'L');
+        ::close(ready[0]);
+    }
+    ~Locker() {
+        ::close(m_release);
+        int status;
+        ::waitpid(m_pid, &status, 0);
+    }
+    pid_t pid() const { return m_pid; }
+
+private:
+    pid_t m_pid = -1;
+    int m_release = -1;
+};
+
+class DeviceMixin : public testenv::BusTest {
+protected:
+    DeviceMixin() : m_sys(m_root.path()), m_spec("", EVDDL_BUS) {
+        m_sys.addUsbSerial("ttyUSB0", "1-1.3", 0x067b, 0x2303);
+        m_sys.addUsbSerial("ttyUSB1", "1-1.4", 0x067b, 0x2303);
+        EXPECT_EQ(m_spec._yamlParseBuf(kPl2303), 0);
+    }
+    // Builds the mixin and brings D-Bus up, which makes the first attempt.
+    void start(bool enabled = true) {
+        m_app = std::make_unique<TestApp>(m_events, m_postDbus, &m_spec, m_ticks.factory());
+        m_app->enabled = enabled;
+        m_connection = testenv::sessionConnection();
+        m_peer = testenv::sessionConnection();
+        m_postDbus.emit(m_connection);
+    }
+    void emit(const char* member, GVariant* args) {
+        g_dbus_connection_emit_signal(m_peer->gobj(), nullptr, "/com/ulvaro/devices", kIface,
+                                      member, args, nullptr);
+        g_dbus_connection_flush_sync(m_peer->gobj(), nullptr, nullptr);
+    }
+    // Sends a signal and waits until the mixin logged `line` for it.
+    void signalAndWait(const char* member, const std::string& name, const std::string& line) {
+        emit(member, g_variant_new("(su)", name.c_str(), dpi(name)));
+        ASSERT_TRUE(testenv::waitUntil([&] { return m_log.has(line); })) << line;
+    }
+    uint32_t dpi(const std::string& name) {
+        return llGetDpiFromSysfs(m_sys.classPath(name).c_str());
+    }
+    EDeviceController state() const { return m_app->getDeviceState(); }
+    Event ev(const char* kind, const std::string& name) { return {kind, dpi(name), ::getpid()}; }
+
+    LogCapture m_log;
+    testenv::FakeSysfs m_sys;
+    CVylDeviceSpecList m_spec;
+    RecordingEvents m_events;
+    ManualTicks m_ticks;
+    sigc::signal<void, Glib::RefPtr<Gio::DBus::Connection>> m_postDbus;
+    Glib::RefPtr<Gio::DBus::Connection> m_connection;
+    Glib::RefPtr<Gio::DBus::Connection> m_peer;
+    std::unique_ptr<TestApp> m_app;
+};
+
+TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereAndTakesTheNextOnTheFollowingTick) {
+    Locker other({m_sys.node("ttyUSB0")}); // before any bus thread exists in this process
+    start();
+    EXPECT_TRUE(m_log.has("UNSCANNED -> ITERATING_CANDIDATES"));
+    EXPECT_TRUE(m_log.has("scanned 2 devices"));
+    EXPECT_TRUE(m_log.has("device " + m_sys.node("ttyUSB0") +
+                          " already locked by PID=" + std::to_string(other.pid())));
+    EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+    ASSERT_EQ(m_events.events, std::vector<Event>{ev("LockFail", "ttyUSB0")});
+    EXPECT_EQ(m_ticks.pending(), 1u);
+
+    m_ticks.fire();
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_EQ(m_events.events.back(), ev("LockSuccess", "ttyUSB1"));
+    EXPECT_EQ(m_app->acquired, std::vector<std::string>{m_sys.node("ttyUSB1")});
+    EXPECT_EQ(std::stoi(testenv::readFile(vyl::devLockPath(m_sys.node("ttyUSB1").c_str()))),
+              ::getpid());
+    EXPECT_TRUE(m_app->acquireDevice());
+    EXPECT_TRUE(m_log.has("device already acquired"));
+
+    EXPECT_TRUE(m_app->releaseDevice());
+    EXPECT_EQ(state(), EDC_NO_DEVICE);
+    EXPECT_EQ(m_events.events.back(), ev("Unlock", "ttyUSB1"));
+    EXPECT_TRUE(testenv::readFile(vyl::devLockPath(m_sys.node("ttyUSB1").c_str())).empty());
+    EXPECT_FALSE(m_app->releaseDevice());
+}
+
+TEST_F(DeviceMixin, WhenEveryCandidateFailsTheApplicationDecidesWhetherToStartOver) {
+    Locker other({m_sys.node("ttyUSB0"), m_sys.node("ttyUSB1")});
+    for (bool restart : {true, false}) {
+        SCOPED_TRACE(restart);
+        m_events.events.clear();
+        start();
+        m_app->restart = restart;
+        m_ticks.fire(); // second candidate fails
+        m_ticks.fire(); // none left
+        EXPECT_EQ(m_events.events.size(), 2u);
+        if (restart) {
+            EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+            m_ticks.fire(); // the first again
+            EXPECT_EQ(m_events.events.back(), ev("LockFail", "ttyUSB0"));
+            m_ticks.fire();
+            m_ticks.fire();
+        } else {
+            EXPECT_EQ(state(), EDC_CANDIDATES_EXHAUSTED);
+            EXPECT_EQ(m_ticks.pending(), 0u);
+        }
+        m_app.reset();
+        m_ticks = ManualTicks();
+    }
+}
+
+TEST_F(DeviceMixin, AbsenceOfTheHeldDeviceReleasesItAndMovesOn) {
+    start();
+    ASSERT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    ASSERT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB0"));
+
+    // Another device going away leaves the held one alone.
+    signalAndWait("DeviceAbsence", "ttyUSB1",
+                  "Device ttyUSB1 on " + std::to_string(dpi("ttyUSB1")) + " is absent");
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_TRUE(m_app->lost.empty());
+
+    uint32_t heldDpi = dpi("ttyUSB0");
+    m_sys.remove("ttyUSB0");
+    emit("DeviceAbsence", g_variant_new("(su)", "ttyUSB0", heldDpi));
+    ASSERT_TRUE(testenv::waitUntil([&] { return !m_app->lost.empty(); }));
+    EXPECT_EQ(m_app->lost, std::vector<std::string>{m_sys.node("ttyUSB0")});
+    EXPECT_EQ((Event{"Unlock", heldDpi, ::getpid()}), m_events.events.back());
+    EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+    m_ticks.fire();
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB1"));
+}
+
+TEST_F(DeviceMixin, AbsenceOfACandidateDropsItFromTheIteration) {
+    Locker other({m_sys.node("ttyUSB0")});
+    start();
+    ASSERT_EQ(state(), EDC_ITERATING_CANDIDATES); // next: ttyUSB1
+    signalAndWait("DeviceAbsence", "ttyUSB1", "Device State is: ITERATING_CANDIDATES");
+    m_ticks.fire(); // nothing left: start over with ttyUSB0
+    EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+    m_ticks.fire();
+    for (const Event& e : m_events.events)
+        EXPECT_EQ(e.kind, "LockFail");
+}
+
+TEST_F(DeviceMixin, PresenceScansWhenIdleAndOnlyAddsCandidatesWhileHolding) {
+    ASSERT_EQ(m_spec._yamlParseBuf(kGuc232), 0);
+    start();
+    EXPECT_EQ(state(), EDC_NO_CANDIDATES);
+    EXPECT_FALSE(m_app->acquireDevice());
+    EXPECT_TRUE(m_log.has("no devices to attempt to acquire"));
+
+    m_sys.addUsbSerial("ttyUSB2", "1-2", 0x0557, 0x2008);
+    signalAndWait("DevicePresence", "ttyUSB2",
+                  "Device ttyUSB2 is present on " + std::to_string(dpi("ttyUSB2")));
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB2"));
+
+    m_sys.addUsbSerial("ttyUSB3", "1-5", 0x0557, 0x2008);
+    size_t events = m_events.events.size();
+    signalAndWait("DevicePresence", "ttyUSB3",
+                  "Device ttyUSB3 is present on " + std::to_string(dpi("ttyUSB3")));
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB2"));
+    EXPECT_EQ(m_events.events.size(), events);
+}
+
+TEST_F(DeviceMixin, ConfigurationChangesReleaseADeviceNoLongerListedAndSearchTheNewList) {
+    start();
+    ASSERT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    m_app->onConfigurationChange(nullptr); // unchanged list
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+
+    ASSERT_EQ(m_spec._yamlParseBuf(kGuc232), 0);
+    m_app->onConfigurationChange(nullptr);
+    EXPECT_EQ(state(), EDC_NO_DEVICE);
+    EXPECT_EQ(m_events.events.back(), ev("Unlock", "ttyUSB0"));
+    m_ticks.fire(); // no effect outside the searching states
+    EXPECT_EQ(state(), EDC_NO_DEVICE);
+
+    m_sys.addUsbSerial("ttyUSB2", "1-2", 0x0557, 0x2008);
+    ASSERT_EQ(m_spec._yamlParseBuf(kGuc232 + std::string("- {bus: legacy, whitelist: "
+                                                         "[builtin: tty]}\n")),
+              0);
+    m_app->onConfigurationChange(nullptr);
+    EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+    m_ticks.fire();
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB2"));
+}
+
+TEST_F(DeviceMixin, DisabledAcquisitionLocksNothingUntilEnabled) {
+    start(false);
+    EXPECT_EQ(state(), EDC_NO_DEVICE);
+    EXPECT_TRUE(m_log.has("device acquisition disabled"));
+    EXPECT_EQ(m_ticks.pending(), 0u);
+    EXPECT_FALSE(m_app->acquireDevice());
+    EXPECT_TRUE(m_events.events.empty());
+
+    m_app->enabled = true;
+    EXPECT_FALSE(m_app->acquireDevice());
+    EXPECT_EQ(state(), EDC_UNSCANNED);
+    m_ticks.fire();
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+}
+
+TEST_F(DeviceMixin, MalformedSignalsAreLoggedAndIgnoredAndNoneArrivesAfterDestruction) {
+    start();
+    ASSERT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    emit("DeviceAbsence", g_variant_new("(s)", "ttyUSB0"));
+    ASSERT_TRUE(testenv::waitUntil([&] {
+        return m_log.has("ignoring DeviceAbsence with arguments of type (s), expected (su)");
+    }));
+    emit("DevicePresence", g_variant_new("(uu)", 1u, 2u));
+    ASSERT_TRUE(testenv::waitUntil([&] {
+        return m_log.has("ignoring DevicePresence with arguments of type (uu), expected (su)");
+    }));
+    emit("DeviceAbsence", nullptr);
+    ASSERT_TRUE(testenv::waitUntil([&] {
+        return m_log.has("ignoring DeviceAbsence with arguments of type (), expected (su)");
+    }));
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+
+    // A signal on its way when the mixin dies must not reach it.
+    bool seen = false;
+    guint probe = g_dbus_connection_signal_subscribe(
+        m_connection->gobj(), nullptr, kIface, "DeviceAbsence", nullptr, nullptr,
+        G_DBUS_SIGNAL_FLAGS_NONE,
+        [](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant*,
+           gpointer seenFlag) { *static_cast<bool*>(seenFlag) = true; },
+        &seen, nullptr);
+    emit("DeviceAbsence", g_variant_new("(su)", "ttyUSB0", 0u));
+    m_app.reset();
+    ASSERT_TRUE(testenv::waitUntil([&] { return seen; }));
+    g_dbus_connection_signal_unsubscribe(m_connection->gobj(), probe);
+}
+
+TEST_F(DeviceMixin, TheLockdevFallbackTakesANodeNameAsOneWord) {
+    m_root.write("var/lock", "not a folder"); // device locks fail: the fallback runs
+    start(false);
+    std::string marker = m_root / "injected";
+    std::string node = m_root / ("dev/ttyX';touch " + marker + ";'$(touch " + marker + ")");
+    EXPECT_FALSE(m_app->acquireDevice(node.c_str(), 0x01000000));
+    EXPECT_TRUE(m_log.has("error locking device " + node));
+    EXPECT_NE(::access(marker.c_str(), F_OK), 0);
+    EXPECT_EQ(state(), EDC_NO_DEVICE);
+}
+
+} // namespace
