@@ -8,6 +8,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <giomm/dbusconnection.h>
 #include <glibmm/iochannel.h>
@@ -84,6 +85,9 @@ public:
     bool onSerialDataAvail(Glib::IOCondition condition);
     void logTraceMsgPretty(const char* bytes, int length);
     void logInfoMsgPretty(const char* bytes, int length);
+    // Writes one of the bridge's own sentences to the terminal without blocking the loop: what
+    // a full tty does not take now is kept (bounded) and written when the port can take it.
+    void writeToTerminal(const char* text, int length);
 
     // Terminal protocol
     void startAVISerialProtocol();
@@ -159,6 +163,16 @@ protected:
     Glib::RefPtr<Glib::IOChannel> m_serialChannel;
     sigc::connection m_serialWatch;
     sigc::connection m_secondTimer;
+    // Bytes of our own sentences a full tty did not take yet, and the watch that writes them.
+    std::string m_serialTxPending;
+    sigc::connection m_serialTxWatch;
+    // Set while the port reports hang-up or end of data: the read watch is off and the
+    // one-second step tries again, so that a vanished adapter cannot spin the loop.
+    bool m_serialSuspended = false;
+    // One buffer for every serial read and socket receive, sized with the message buffers.
+    std::vector<char> m_rxBuffer;
+    void armSerialWatch();
+    bool onSerialTxReady(Glib::IOCondition condition);
 
     // Terminal protocol
     bool aviResponding = false;
@@ -175,6 +189,16 @@ protected:
     int cntMsgsSentSerialTx = 0;
     int timeLastMsgSerialTx = 0;
     STerminalInfo terminalInfo;
+    // The configured time-outs, refused (and replaced by their defaults) outside 1..86400 s.
+    int retryTimeoutSeconds();
+    int inactivityTimeoutSeconds();
+    bool m_retryTimeoutRefused = false;
+    int m_refusedRetryTimeout = 0;
+    bool m_inactivityTimeoutRefused = false;
+    int m_refusedInactivityTimeout = 0;
+    void handleScannedSentence();
+    void queueSentence(CBuffer* buffer, const char* bytes, int length);
+    void guardDataBuffer();
 
     // Network monitors
     bool useVpnGate = false;
@@ -201,6 +225,23 @@ protected:
     int timeLastServerRx = 0;
     int cntServerCharsTx = 0;
     int cntServerConnects = 0;
+    // A connect in progress: its socket, and the seconds it has been pending.
+    int m_connectingFd = -1;
+    int m_connectSeconds = 0;
+    sigc::connection m_connectWatch;
+    // The one pending write watch on the socket.
+    sigc::connection m_socketWriteWatch;
+    // Bytes at the front of the data buffer already sent on this connection that belong to a
+    // sentence not yet sent to its end; kept so that a new connection resends it whole.
+    int m_dataSentOffset = 0;
+    // A sentence taken out of the data buffer while it was going out (the full-buffer guard
+    // must not cut it), and how much of it went out.
+    std::string m_inflightSentence;
+    int m_inflightSent = 0;
+    bool onConnectReady(Glib::IOCondition condition);
+    void finishServerConnection();
+    void failServerConnection(const char* reason);
+    bool sendPending(const char* bytes, int length, int& sent);
 
     // GPS monitor
     sigc::connection m_gpsConn;

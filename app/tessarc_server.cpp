@@ -1,0 +1,421 @@
+// Server connection of the bridge: the message buffers, one TCP connection to the server while
+// the terminal link and the network are up, the login block first on every connection, then
+// the queued terminal data. Bytes from the server only count as signs of life.
+//
+// Nothing here blocks the main loop: the connect is non-blocking and finishes from a write
+// watch (or fails after kConnectTimeoutSeconds), and a socket that is momentarily full just
+// waits for the next write watch instead of costing the connection.
+#include "tessarc_app.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <new>
+#include <string>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "qcf_debug.h"
+
+namespace {
+
+constexpr int kReconnectCountdown = 30;
+constexpr int kConnectTimeoutSeconds = 30;
+
+// Sizes outside these bounds are refused: a scan buffer must hold a real sentence and stay
+// cheap to allocate, and the server buffer must hold at least two of them (the full-buffer
+// guard drops one scan buffer's worth at a time) without exhausting memory.
+constexpr int kScanBytesDefault = 32768;
+constexpr int kScanBytesMin = 256;
+constexpr int kScanBytesMax = 1 << 20;
+constexpr int kServerBytesDefault = 2097152;
+constexpr int kServerBytesMax = 64 << 20;
+
+bool wouldBlock(int error) {
+    return error == EAGAIN || error == EWOULDBLOCK;
+}
+
+// Strictly decimal, 1..65535; anything else is 0.
+unsigned int parsePort(const std::string& text) {
+    if (text.empty() || text.size() > 5)
+        return 0;
+    unsigned long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return 0;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return value <= 65535 ? static_cast<unsigned int>(value) : 0;
+}
+
+} // namespace
+
+void CTessarcApp::createMsgBuffers() {
+    const CTessarcConfig& config = CTessarcConfig::instance();
+    int scanBytes = config.getmaxBufBytesScanAvi();
+    if (scanBytes < kScanBytesMin || scanBytes > kScanBytesMax) {
+        QCF::logError("Tessarc: maxBufBytesScanAvi %d refused (allowed %d to %d bytes), using %d",
+                      scanBytes, kScanBytesMin, kScanBytesMax, kScanBytesDefault);
+        scanBytes = kScanBytesDefault;
+    }
+    int serverBytes = config.getMaxBufBytesToSvr();
+    if (serverBytes < 2 * scanBytes || serverBytes > kServerBytesMax) {
+        QCF::logError("Tessarc: maxBufBytesToSvr %d refused (allowed %d to %d bytes), using %d",
+                      serverBytes, 2 * scanBytes, kServerBytesMax, kServerBytesDefault);
+        serverBytes = kServerBytesDefault;
+    }
+    m_maxBufBytesToSvr = serverBytes;
+    m_maxBufBytesScanAvi = scanBytes;
+
+    if (serverDataBuffer || serverLoginBuffer || m_scanner)
+        destroyMsgBuffers();
+    try {
+        serverDataBuffer.reset(new CBuffer(static_cast<unsigned int>(m_maxBufBytesToSvr)));
+        QCF::logDebug("Tessarc: created %d byte Server buffer", m_maxBufBytesToSvr);
+        serverLoginBuffer.reset(new CBuffer(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
+        QCF::logDebug("Tessarc: created %d byte Server Login buffer", m_maxBufBytesScanAvi);
+        m_scanner.reset(new CQuarnScanner(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
+        QCF::logDebug("Tessarc: created scanner to AVI with %d byte buffer", m_maxBufBytesScanAvi);
+        m_rxBuffer.assign(static_cast<size_t>(m_maxBufBytesScanAvi), '\0');
+    } catch (const std::bad_alloc& e) {
+        QCF::logError("Tessarc: create buffer error: %s", e.what());
+    }
+}
+
+void CTessarcApp::destroyMsgBuffers() {
+    serverDataBuffer.reset();
+    serverLoginBuffer.reset();
+    m_scanner.reset();
+    std::vector<char>().swap(m_rxBuffer);
+    m_dataSentOffset = 0;
+    m_inflightSentence.clear();
+    m_inflightSent = 0;
+    QCF::logDebug("Tessarc: buffers to server and AVI deleted");
+}
+
+void CTessarcApp::startServerConnection() {
+    QCF::logDebug("Tessarc: Starting server module");
+    if (!serverDataBuffer || !serverLoginBuffer) {
+        QCF::logError("Tessarc: Error, no buffers for server connection");
+        return;
+    }
+    if (m_socketFd >= 0 || m_connectingFd >= 0)
+        return;
+    const CTessarcConfig& config = CTessarcConfig::instance();
+    const std::string overrideAddr = config.getOverrideServerIPAddr();
+    if (!overrideAddr.empty()) {
+        terminalInfo.serverIpAddr = overrideAddr;
+        QCF::logInfo("Tessarc: Server IP address override: %s", overrideAddr.c_str());
+    }
+    const std::string overridePort = config.getOverrideServerTCPPort();
+    if (!overridePort.empty()) {
+        terminalInfo.serverPort = overridePort;
+        QCF::logInfo("Tessarc: Server TCP port override: %s", overridePort.c_str());
+    }
+
+    const unsigned int port = parsePort(terminalInfo.serverPort);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    // Only numeric IPv4 text is accepted, so that no name lookup can stall the loop.
+    const bool addressValid =
+        ::inet_pton(AF_INET, terminalInfo.serverIpAddr.c_str(), &address.sin_addr) == 1;
+    char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
+    ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
+    QCF::logDebug("Tessarc: configured TCP socket, port %u on address %s", port, dotted);
+    // 0.0.0.0 would reach this very host: refuse it rather than talk to the wrong peer.
+    if (!addressValid) {
+        QCF::logError("Tessarc: Error, cannot connect to server: %s",
+                      ("invalid server address '" + terminalInfo.serverIpAddr + "'").c_str());
+        return;
+    }
+    if (port == 0) {
+        QCF::logError("Tessarc: Error, cannot connect to server: %s",
+                      ("invalid server port '" + terminalInfo.serverPort + "'").c_str());
+        return;
+    }
+
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        QCF::logError("Tessarc: Socket error opening server connection");
+        return;
+    }
+    m_connectingFd = fd;
+    m_connectSeconds = 0;
+    int result;
+    do {
+        result = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    } while (result < 0 && errno == EINTR);
+    if (result == 0) {
+        finishServerConnection();
+    } else if (errno == EINPROGRESS) {
+        m_connectWatch =
+            Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onConnectReady), fd,
+                                      Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP);
+    } else {
+        failServerConnection(std::strerror(errno));
+    }
+}
+
+bool CTessarcApp::onConnectReady(Glib::IOCondition) {
+    if (m_connectingFd < 0)
+        return false;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_connectingFd, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+        error = errno;
+    if (error == EINPROGRESS || error == EALREADY)
+        return true;
+    if (error != 0) {
+        failServerConnection(std::strerror(error));
+        return false;
+    }
+    m_connectWatch.disconnect();
+    finishServerConnection();
+    return false;
+}
+
+void CTessarcApp::failServerConnection(const char* reason) {
+    QCF::logError("Tessarc: Error, cannot connect to server: %s", reason);
+    m_connectWatch.disconnect();
+    if (m_connectingFd >= 0)
+        ::close(m_connectingFd);
+    m_connectingFd = -1;
+    m_connectSeconds = 0;
+    // The retry comes from the protocol's countdown, counted from the failure.
+    protocolCountdown = kReconnectCountdown;
+}
+
+void CTessarcApp::finishServerConnection() {
+    m_socketFd = m_connectingFd;
+    m_connectingFd = -1;
+    m_connectSeconds = 0;
+    m_socketChannel = Glib::IOChannel::create_from_fd(m_socketFd);
+    m_socketChannel->set_close_on_unref(true);
+    m_socketReadWatch =
+        Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail), m_socketFd,
+                                  Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR);
+    loginBytesSent = 0;
+    m_dataSentOffset = 0;
+    m_inflightSent = 0;
+    primeTcpSockWrite();
+    reportAVINetworkChange(SERVER_CONNECT);
+    ++cntServerConnects;
+    protocolCountdown = 0;
+    timeLastServerRx = 0;
+    secondsSinceLastRxServerAck = 0;
+    QCF::logInfo("Tessarc: Server module started");
+}
+
+void CTessarcApp::stopServerConnection() {
+    QCF::logDebug("Tessarc: Stopping server module");
+    m_socketReadWatch.disconnect();
+    m_socketWriteWatch.disconnect();
+    if (m_connectingFd >= 0) {
+        m_connectWatch.disconnect();
+        ::close(m_connectingFd);
+        m_connectingFd = -1;
+        m_connectSeconds = 0;
+    }
+    if (m_socketChannel) {
+        try {
+            m_socketChannel->close(true);
+        } catch (const Glib::Error& e) {
+            QCF::logDebug("Tessarc: closing server socket: %s", e.what().c_str());
+        }
+        m_socketChannel.reset();
+    } else if (m_socketFd >= 0) {
+        ::shutdown(m_socketFd, SHUT_WR);
+        ::close(m_socketFd);
+    }
+    m_socketFd = -1;
+    // What went out of a sentence on this connection is sent again, whole, on the next one.
+    m_dataSentOffset = 0;
+    m_inflightSent = 0;
+    if (loginInfoComplete && networkAvailable()) {
+        protocolCountdown = kReconnectCountdown;
+        QCF::logDebug("Tessarc: %d countdown to try (re)connection to server.",
+                      kReconnectCountdown);
+    }
+    if (networkAvailable())
+        reportAVINetworkChange(SERVER_DISCONNECT);
+    loginBytesSent = 0;
+    timeLastServerRx = 0;
+    secondsSinceLastRxServerAck = 0;
+    QCF::logInfo("Tessarc: Server module stopped");
+}
+
+void CTessarcApp::primeTcpSockWrite() {
+    // One watch is enough: it sends everything queued and stays while the socket is full.
+    if (m_socketFd < 0 || m_socketWriteWatch.connected())
+        return;
+    QCF::logDebug("Tessarc: Primed the TCP connection for write.");
+    m_socketWriteWatch =
+        Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady),
+                                  m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP);
+}
+
+// false only on a real error; `sent` is 0 when the socket is full for now.
+bool CTessarcApp::sendPending(const char* bytes, int length, int& sent) {
+    ssize_t n;
+    do {
+        n = ::send(m_socketFd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        sent = 0;
+        return wouldBlock(errno);
+    }
+    sent = static_cast<int>(n);
+    return true;
+}
+
+bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
+    if (!(condition & Glib::IO_OUT)) {
+        QCF::logError("Tessarc: Invalid IO condition to trigger tcp data read op");
+        stopServerConnection();
+        return false;
+    }
+    if (m_socketFd < 0 || !serverLoginBuffer || !serverDataBuffer)
+        return false;
+    int sent = 0;
+    const int loginSize = serverLoginBuffer->getSize();
+    if (loginBytesSent < loginSize) {
+        if (!sendPending(serverLoginBuffer->getBuffer() + loginBytesSent,
+                         loginSize - loginBytesSent, sent)) {
+            QCF::logError("Tessarc: Failed to send data to server.");
+            stopServerConnection();
+            return false;
+        }
+        if (sent == 0)
+            return true;
+        QCF::logDebug("Tessarc: Sent %d bytes (login) to server", sent);
+        loginBytesSent += sent;
+        cntServerCharsTx += sent;
+        if (loginBytesSent < loginSize)
+            return true;
+    }
+    if (!m_inflightSentence.empty()) {
+        const int length = static_cast<int>(m_inflightSentence.size());
+        if (!sendPending(m_inflightSentence.data() + m_inflightSent, length - m_inflightSent,
+                         sent)) {
+            QCF::logError("Tessarc: Failed to send data to server.");
+            stopServerConnection();
+            return false;
+        }
+        if (sent == 0)
+            return true;
+        QCF::logDebug("Tessarc: Sent %d bytes to server.", sent);
+        cntServerCharsTx += sent;
+        m_inflightSent += sent;
+        if (m_inflightSent < length)
+            return true;
+        m_inflightSentence.clear();
+        m_inflightSent = 0;
+    }
+    const int size = serverDataBuffer->getSize();
+    if (size > m_dataSentOffset) {
+        const char* data = serverDataBuffer->getBuffer();
+        if (!sendPending(data + m_dataSentOffset, size - m_dataSentOffset, sent)) {
+            QCF::logError("Tessarc: Failed to send data to server.");
+            stopServerConnection();
+            return false;
+        }
+        if (sent == 0)
+            return true;
+        QCF::logDebug("Tessarc: Sent %d bytes to server.", sent);
+        cntServerCharsTx += sent;
+        // Only whole sentences leave the buffer; the head of one cut by a partial send stays,
+        // so that a lost connection resends it whole on the next.
+        const int sentEnd = m_dataSentOffset + sent;
+        const void* lastLf = ::memrchr(data, '\n', static_cast<size_t>(sentEnd));
+        const int whole =
+            lastLf ? static_cast<int>(static_cast<const char*>(lastLf) - data) + 1 : 0;
+        serverDataBuffer->flushBuffer(whole);
+        m_dataSentOffset = sentEnd - whole;
+        return serverDataBuffer->getSize() > m_dataSentOffset;
+    }
+    return false;
+}
+
+bool CTessarcApp::onTcpDataAvail(Glib::IOCondition condition) {
+    if (condition & Glib::IO_IN) {
+        // The server's bytes are only signs of life: any buffer will do.
+        char fallback[512];
+        char* buffer = m_rxBuffer.empty() ? fallback : m_rxBuffer.data();
+        const size_t capacity = m_rxBuffer.empty() ? sizeof fallback : m_rxBuffer.size();
+        ssize_t n;
+        do {
+            n = ::recv(m_socketFd, buffer, capacity, MSG_DONTWAIT);
+        } while (n < 0 && errno == EINTR);
+        if (n < 0 && wouldBlock(errno))
+            return true;
+        if (n < 0) {
+            QCF::logError("Tessarc: Failed to receive data from server.");
+            stopServerConnection();
+            return false;
+        }
+        if (n == 0) {
+            QCF::logInfo("Tessarc: Remote server connection closed.");
+            stopServerConnection();
+            return false;
+        }
+        QCF::logDebug("Tessarc: Received %d bytes from server", static_cast<int>(n));
+        timeLastServerRx = now();
+        secondsSinceLastRxServerAck = 0;
+        cntServerCharsRx += static_cast<int>(n);
+        return true;
+    }
+    if (condition & Glib::IO_HUP) {
+        QCF::logInfo("Tessarc: IO_HUP received, close server connection.");
+        stopServerConnection();
+        return false;
+    }
+    QCF::logError("Tessarc: Invalid IO condition to trigger tcp data read op");
+    stopServerConnection();
+    return false;
+}
+
+void CTessarcApp::syncServerProxy() {
+    const bool active = serverConnected() || m_connectingFd >= 0;
+    if (!loginInfoComplete) {
+        if (active) {
+            stopServerConnection();
+            cntServerConnects = 0;
+            cntServerCharsRx = 0;
+            cntServerCharsTx = 0;
+        }
+    } else if (!networkAvailable()) {
+        if (active)
+            stopServerConnection();
+    } else if (m_connectingFd >= 0) {
+        // An attempt is under way; it ends by itself, at the latest after its time-out.
+    } else if (!serverConnected()) {
+        protocolCountdown = kReconnectCountdown;
+        startServerConnection();
+    } else {
+        primeTcpSockWrite();
+    }
+}
+
+int CTessarcApp::triggerReconnect() {
+    QCF::logDebug("'Re-Connect Server' button dbus function called");
+    stopServerConnection();
+    syncServerProxy();
+    return 0;
+}
+
+void CTessarcApp::eachSecondServerProtocol() {
+    if (m_connectingFd >= 0) {
+        if (++m_connectSeconds >= kConnectTimeoutSeconds)
+            failServerConnection(std::strerror(ETIMEDOUT));
+        return;
+    }
+    if (!serverConnected())
+        return;
+    if (++secondsSinceLastRxServerAck > inactivityTimeoutSeconds()) {
+        QCF::logInfo("Tessarc: Server Protocol - no activity from server, re-connecting.");
+        stopServerConnection();
+        syncServerProxy();
+    }
+}
