@@ -1,10 +1,6 @@
 // Network, VPN and GPS monitors: the availability flag that gates the server connection, the
 // "$RTRLINK," notices to the terminal, and the gateway's own latest "$GPRMC," sentence.
-#include <cerrno>
 #include <cstring>
-
-#include <poll.h>
-#include <unistd.h>
 
 #include "qcf_dbus_signal_proxy.h"
 #include "qcf_debug.h"
@@ -51,28 +47,6 @@ std::string printable(const std::string& text) {
             c = '.';
     }
     return out;
-}
-
-// Writes all of `text` to the serial descriptor; a full output queue gets a short grace period.
-// Returns the number of bytes written.
-int writeSerial(int fd, const char* text, int length) {
-    int done = 0;
-    while (done < length) {
-        ssize_t n = ::write(fd, text + done, static_cast<size_t>(length - done));
-        if (n > 0) {
-            done += static_cast<int>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd p = {fd, POLLOUT, 0};
-            if (::poll(&p, 1, 200) > 0)
-                continue;
-        }
-        break;
-    }
-    return done;
 }
 
 } // namespace
@@ -209,15 +183,11 @@ void CTessarcApp::reportAVINetworkChange(ENetworkChanges change) {
                   m_aviNetStatusNames[change]);
     if (m_serialFd <= 0)
         return;
+    // Queued behind anything the port has not taken yet, so that sentences never interleave.
     const char* text = m_aviRtrlinkMsgs[change];
     int length = static_cast<int>(std::strlen(text));
-    int written = writeSerial(m_serialFd, text, length);
-    cntCharsSerialTx += written;
-    if (written < length) {
-        QCF::logError("Tessarc: could not write %s to the serial port: %s.",
-                      m_aviNetStatusNames[change], std::strerror(errno));
-        return;
-    }
+    writeToTerminal(text, length);
+    cntCharsSerialTx += length;
     cntMsgsSentSerialTx += 1;
     timeLastMsgSerialTx = now();
 }
