@@ -10,7 +10,7 @@ std::function<time_t()> CTessarcApp::s_clock;
 CTessarcApp::CTessarcApp(int argc, char** argv)
     : CVylStandardApp("tessarc", &CTessarcConfig::instance(), g_tessarcDefaultYaml, 300,
                       &m_deviceSpecList, s_yamlFile.c_str(), VYL_LOG_DEBUG),
-      m_deviceSpecList("", 0), m_hardware(true, -1, nullptr) {
+      m_deviceSpecList("", EVDDL_BUS), m_hardware(true, -1, nullptr) {
     parseCmdLine(argc, argv);
     m_postDbusFuncs.connect(sigc::mem_fun(*this, &CTessarcApp::postDbusInitialization));
     CVylLogger::instance()->setLogThreshold(VYL_LOG_INFO);

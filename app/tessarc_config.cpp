@@ -62,7 +62,7 @@ CVylYamlMixin* CNetworkSettings::clone() const {
     return copy;
 }
 
-CSerialSettings::CSerialSettings() : device("", 0) {
+CSerialSettings::CSerialSettings() : device("", EVDDL_BUS) {
     registerKey("device", &device);
     registerKey("lineSettings", &lineSettings);
     registerKey("retryTimeout", &retryTimeout);

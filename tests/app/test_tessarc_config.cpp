@@ -1,0 +1,68 @@
+// The bridge configuration tree and its built-in document.
+#include <sstream>
+
+#include <termios.h>
+
+#include <gtest/gtest.h>
+
+#include "tessarc_config.h"
+#include "test_env.h"
+
+namespace {
+
+TEST(TessarcConfig, BuiltInDocumentIsThe37LinesExactly) {
+    std::string text = g_tessarcDefaultYaml;
+    std::vector<std::string> lines;
+    std::stringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    ASSERT_EQ(lines.size(), 37u);
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(lines[0], "%YAML 1.1");
+    EXPECT_EQ(lines[7], "    retval: osv.wan.active ~= nil");
+    EXPECT_EQ(lines[15], "  device: # defaults inherited from global TTY spec");
+    EXPECT_EQ(lines[28], "        DPI: # rear-panel serial port");
+    EXPECT_EQ(lines[29], "          - 0x01000000");
+    EXPECT_EQ(lines[36], "...");
+}
+
+TEST(TessarcConfig, BuiltInDocumentParsesToTheDocumentedDefaults) {
+    testenv::TempRoot root;
+    CTessarcConfig config;
+    std::string error;
+    ASSERT_EQ(config._yamlParseBuf(g_tessarcDefaultYaml, &error), 0) << error;
+    ASSERT_TRUE(config.valid());
+    EXPECT_FALSE(config.enabled());
+    EXPECT_EQ(config.getGate(), "wanUp");
+    EXPECT_EQ(config.getMaxBufBytesToSvr(), 2097152);
+    EXPECT_EQ(config.getmaxBufBytesScanAvi(), 32768);
+    EXPECT_EQ(config.getOverrideServerIPAddr(), "");
+    EXPECT_EQ(config.getOverrideServerTCPPort(), "");
+    EXPECT_EQ(config.getRetryTimeout(), 10);
+    EXPECT_EQ(config.getInactivityTimeout(), 60);
+    EXPECT_TRUE(config.getDeviceSpecList()->valid());
+    EXPECT_EQ(config.getLineSettings()->getSpeed(), static_cast<speed_t>(B57600));
+    EXPECT_TRUE(config.getGatesAndTriggers()->lua().gates().hasKey("wanUp"));
+    EXPECT_TRUE(config.getGatesAndTriggers()->lua().gates().hasKey("vpnUp"));
+}
+
+TEST(TessarcConfig, CloneIsCompleteAndIndependent) {
+    testenv::TempRoot root;
+    CTessarcConfig config;
+    ASSERT_EQ(config._yamlParseBuf(g_tessarcDefaultYaml), 0);
+    std::unique_ptr<CVylYamlMixin> copy(config.clone());
+    EXPECT_TRUE(*copy == config);
+
+    std::string changed = g_tessarcDefaultYaml;
+    changed.replace(changed.find("0x2303"), 6, "0x2304");
+    changed.replace(changed.find("enabled: no"), 11, "enabled: yes");
+    ASSERT_EQ(config._yamlParseBuf(changed), 0);
+    auto* before = dynamic_cast<CTessarcConfig*>(copy.get());
+    ASSERT_NE(before, nullptr);
+    EXPECT_FALSE(before->enabled());
+    EXPECT_TRUE(config.enabled());
+    EXPECT_TRUE(*before->getDeviceSpecList() != *config.getDeviceSpecList());
+    EXPECT_TRUE(before->getGatesAndTriggers()->lua().gates().hasKey("wanUp"));
+}
+
+} // namespace
