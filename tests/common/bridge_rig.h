@@ -1,0 +1,92 @@
+// A whole bridge on one machine for whole-process tests: the daemon (build/bin/tessarc) with a
+// configuration that enables its agent on the built-in port ttyS0, a terminal played on a
+// pseudo-terminal linked to $VYL_ROOT/dev/ttyS0, and a loopback TCP server. The test's own
+// process holds the terminal and the server; waits have deadlines. Main thread only.
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_env.h"
+#include "test_process.h"
+
+namespace testenv {
+
+struct SBridgeOptions {
+    std::string gate = "wanUp";
+    int retryTimeout = 10;
+    int inactivityTimeout = 60;
+    bool enabled = true;
+};
+
+class BridgeRig {
+public:
+    explicit BridgeRig(const TempRoot& root);
+    ~BridgeRig();
+    BridgeRig(const BridgeRig&) = delete;
+    BridgeRig& operator=(const BridgeRig&) = delete;
+
+    // Writes etc/vyl/tessarc.yaml; the server overrides point at this rig's listener.
+    void writeConfig(const SBridgeOptions& options);
+    // Starts the daemon and waits until it answers on the bus; false (with its output in
+    // `why`) when it did not.
+    bool startDaemon(std::string* why = nullptr);
+    Process* daemon() { return m_daemon.get(); }
+    std::string log() const;
+
+    // ---- terminal ----
+    void send(const std::string& bytes);
+    // The next line (without CR LF) the bridge writes to the terminal, blank lines skipped;
+    // empty on time-out.
+    std::string nextLine(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // Reads lines until one equals `line`; false on time-out. Lines passed over are kept in
+    // skipped().
+    bool waitForLine(const std::string& line,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    const std::vector<std::string>& skipped() const { return m_skipped; }
+    // Any sentence, the answer to the login request and its end: leaves the link up. False when
+    // the bridge did not ask.
+    bool login();
+    // The login block as the terminal sends it, and the position line in it.
+    static std::vector<std::string> loginBlock();
+    static const char* terminalPosition();
+
+    // ---- server ----
+    // Accepts the bridge's next connection; false on time-out.
+    bool acceptServer(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // Waits until what the current connection received contains `text`.
+    bool serverReceived(const std::string& text,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    const std::string& serverData() const { return m_serverData; }
+    void closeServerConnection();
+    // True once the bridge closed the current connection (end of stream seen).
+    bool serverClosedByBridge(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    int serverPort() const { return m_port; }
+
+    // ---- bus ----
+    std::string callString(const std::string& method);
+    // INT32_MIN when the call failed.
+    int callInt(const std::string& method, const std::string& interface = "Status");
+    // Runs build/bin/gatewaysim with `args`; its exit status.
+    static int gatewaysim(const std::vector<std::string>& args);
+
+private:
+    void pumpServer();
+
+    const TempRoot& m_root;
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_input;
+    std::vector<std::string> m_skipped;
+    int m_listener = -1;
+    int m_port = 0;
+    int m_server = -1;
+    bool m_serverEof = false;
+    std::string m_serverData;
+    std::unique_ptr<Process> m_daemon;
+    Glib::RefPtr<Gio::DBus::Connection> m_bus;
+};
+
+} // namespace testenv
