@@ -169,6 +169,7 @@ protected:
     // Set while the port reports hang-up or end of data: the read watch is off and the
     // one-second step tries again, so that a vanished adapter cannot spin the loop.
     bool m_serialSuspended = false;
+    bool m_serialFaultLogged = false;
     // One buffer for every serial read and socket receive, sized with the message buffers.
     std::vector<char> m_rxBuffer;
     void armSerialWatch();

@@ -65,6 +65,7 @@ void CTessarcApp::startSerialPort() {
     m_serialChannel = Glib::IOChannel::create_from_fd(m_serialFd);
     m_serialChannel->set_close_on_unref(true);
     m_serialSuspended = false;
+    m_serialFaultLogged = false;
     armSerialWatch();
     startAVISerialProtocol();
     QCF::logInfo("Tessarc: SerialPort module started");
@@ -99,9 +100,11 @@ void CTessarcApp::stopSerialPort() {
 }
 
 bool CTessarcApp::onSerialDataAvail(Glib::IOCondition condition) {
+    // A port that stays hung up is reported once, not once a second.
     if (!(condition & Glib::IO_IN)) {
-        if (!m_serialSuspended)
+        if (!m_serialFaultLogged)
             QCF::logError("Tessarc: Invalid IO condition to trigger serial data op");
+        m_serialFaultLogged = true;
         m_serialSuspended = true;
         return false;
     }
@@ -118,13 +121,17 @@ bool CTessarcApp::onSerialDataAvail(Glib::IOCondition condition) {
         return true;
     if (n <= 0) {
         // Hang-up or end of data: the port stays readable, so reading again at once would spin.
-        if (n < 0)
-            QCF::logError("Tessarc: failed to receive data from serial port.");
-        else
-            QCF::logDebug("Tessarc: received 0 bytes from serial port");
+        if (!m_serialFaultLogged) {
+            if (n < 0)
+                QCF::logError("Tessarc: failed to receive data from serial port.");
+            else
+                QCF::logDebug("Tessarc: received 0 bytes from serial port");
+        }
+        m_serialFaultLogged = true;
         m_serialSuspended = true;
         return false;
     }
+    m_serialFaultLogged = false;
     QCF::logTrace("Tessarc: received %d bytes from serial port", static_cast<int>(n));
     logTraceMsgPretty(m_rxBuffer.data(), static_cast<int>(n));
     onRxDataAVISerialProtocol(m_rxBuffer.data(), static_cast<int>(n));
