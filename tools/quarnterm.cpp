@@ -98,9 +98,6 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, onSignal);
     std::signal(SIGTERM, onSignal);
 
-    std::string name = server.substr(0, server.find(':'));
-    std::string rest =
-        server.find(':') == std::string::npos ? "" : server.substr(server.find(':') + 1);
     const std::string position = "GPRMC,120000.00,A,4807.0380,N,01131.0000,E,0.0,0.0,010126,,,A";
     bool loggedIn = false;
     unsigned counter = 0;
@@ -126,7 +123,7 @@ int main(int argc, char** argv) {
                 if (line == "$Pfal,Msg.Info.ServerLogin") {
                     send(master, "$<MSG.Info.ServerLogin>\r\n");
                     send(master, "$DeviceName=QUARN-DEMO\r\n");
-                    send(master, "$Ext=" + name + ":" + rest + "\r\n");
+                    send(master, "$Ext=quarn.example:" + server + "\r\n");
                     send(master, "$Software=quarnterm 1.0\r\n");
                     send(master, "$Hardware=pty\r\n");
                     send(master, "$LastValidPosition=" + sentence(position));
