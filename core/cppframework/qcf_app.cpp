@@ -104,6 +104,9 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
     : m_appName(appName ? appName : ""), m_mainLoop(Glib::MainLoop::create(false)),
       m_pidLocation(getLocation(PID_DIR_INDEX) + "/" + m_appName + ".pid"), m_optionContext(""),
       m_optionGroup("", "", ""), m_appType(type), m_parent(parent) {
+    // Whatever umask the process was started with, nothing it creates (logs, PID file,
+    // configuration) may be writable by group or others.
+    ::umask(::umask(0) | 022);
     CVylLogger::createInstance(appName, logDir);
     if (initialLevel != -1)
         CVylLogger::instance()->setLogThreshold(initialLevel);

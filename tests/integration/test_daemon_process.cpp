@@ -29,8 +29,11 @@ protected:
     std::string pidFile() const { return m_root / "run/vyl/tessarc.pid"; }
 
     std::unique_ptr<testenv::Process> start() {
+        // A careless parent: the daemon must not inherit an open umask for its files.
+        mode_t previous = ::umask(0);
         auto daemon = std::make_unique<testenv::Process>(
             "tessarc", std::vector<std::string>{"--daemon", "--loglevel=debug"});
+        ::umask(previous);
         auto bus = testenv::sessionConnection();
         bool owned = testenv::waitUntil(
             [&] { return !daemon->running() || testenv::nameHasOwner(bus, kBusName); });
@@ -54,6 +57,10 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsAndStopsCleanlyOnSigterm) {
     std::string logDir = m_root / "var/log/vyl";
     EXPECT_EQ(::access((logDir + "/" + todayUtc() + "tessarc.log").c_str(), F_OK), 0);
     EXPECT_EQ(::access((logDir + "/" + todayUtc() + "critical.log").c_str(), F_OK), 0);
+    for (const char* name : {"tessarc.log", "critical.log"}) {
+        ASSERT_EQ(::stat((logDir + "/" + todayUtc() + name).c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 0022, 0u) << name << " must not be writable by others";
+    }
     std::string log = testenv::readFile(logDir + "/" + todayUtc() + "tessarc.log");
     EXPECT_NE(log.find("Creating PID file"), std::string::npos) << log;
 
