@@ -6,6 +6,7 @@
 #include <glibmm/main.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qcf_app.h"
 #include "test_env.h"
 
@@ -67,7 +68,7 @@ TEST(AppBase, UnreachableBusIsRetriedAndHooksRunOnlyOnceConnected) {
     CountingApp app;
     int attempts = 0;
     int hooks = 0;
-    QCF::setLogObserver([&](CVylLogLevel, const std::string& line) {
+    testenv::LogCapture log([&](CVylLogLevel, const std::string& line) {
         if (line == "Attempting to connect to dbus" && ++attempts == 2)
             ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
     });
@@ -76,7 +77,6 @@ TEST(AppBase, UnreachableBusIsRetriedAndHooksRunOnlyOnceConnected) {
         app.quit();
     });
     app.run();
-    QCF::setLogObserver(nullptr);
     CVylAppBase::setDbusRetrySeconds(60);
     EXPECT_EQ(attempts, 2) << "the first attempt fails, the timed retry connects";
     EXPECT_EQ(hooks, 1);

@@ -12,6 +12,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qcf_dbus.h"
 #include "qcf_debug.h"
 #include "test_env.h"
@@ -29,34 +30,6 @@ const char* const kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
                           "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection "
                           "1.0//EN\"\n"
                           "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n";
-
-// Captures every log line while it lives.
-class LogCapture {
-public:
-    LogCapture() {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            m_lines.emplace_back(level, text);
-        });
-    }
-    ~LogCapture() { QCF::setLogObserver(nullptr); }
-
-    bool has(CVylLogLevel level, const std::string& text) const {
-        for (const auto& line : m_lines)
-            if (line.first == level && line.second == text)
-                return true;
-        return false;
-    }
-    std::vector<std::string> at(CVylLogLevel level, const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const auto& line : m_lines)
-            if (line.first == level && line.second.compare(0, prefix.size(), prefix) == 0)
-                found.push_back(line.second);
-        return found;
-    }
-
-private:
-    std::vector<std::pair<CVylLogLevel, std::string>> m_lines;
-};
 
 struct Reply {
     bool done = false;
@@ -253,10 +226,10 @@ TEST(DBusObject, RefinalisingReplacesTheDescriptions) {
 TEST(DBusObject, NameThatBreaksTheDocumentExportsNothing) {
     Object object("/o");
     object.createInterface("com.example.\"bad");
-    LogCapture log;
+    testenv::LogCapture log;
     object.finalize(Glib::RefPtr<Gio::DBus::Connection>());
     EXPECT_EQ(nullptr, object.getInterfaceInfo(0));
-    EXPECT_EQ(1u, log.at(VYL_LOG_WARN, "in ").size());
+    EXPECT_EQ(1u, log.starting(VYL_LOG_WARN, "in ").size());
 }
 
 TEST(DBusMethod, ReplyIsAOneElementTupleOfTheResult) {
@@ -341,15 +314,15 @@ TEST_F(DispatcherTest, RegistersInterfacesInNameOrderAndIntrospectionListsThem) 
     auto object = std::make_shared<Object>("/com/example/App");
     for (const char* name : {"com.example.C", "com.example.B", "com.example.A"})
         object->create_method<int>(name, "get", [] { return 1; });
-    LogCapture log;
+    testenv::LogCapture log;
     m_dispatcher->register_object(object);
 
     EXPECT_EQ((std::vector<std::string>{"  looping 0", "  looping 1", "  looping 2"}),
-              log.at(VYL_LOG_DEBUG, "  looping"));
+              log.starting(VYL_LOG_DEBUG, "  looping"));
     EXPECT_EQ(
         (std::vector<std::string>{"    interface: com.example.A", "    interface: com.example.B",
                                   "    interface: com.example.C"}),
-        log.at(VYL_LOG_DEBUG, "    interface:"));
+        log.starting(VYL_LOG_DEBUG, "    interface:"));
 
     auto reply = m_client->call(m_unique, "/com/example/App", "org.freedesktop.DBus.Introspectable",
                                 "Introspect");
@@ -413,11 +386,11 @@ TEST_F(DispatcherTest, FailingMethodAnswersWithAnErrorAndServiceGoesOn) {
                                []() -> int { throw std::runtime_error("no data"); });
     object->create_method<int>("com.example.A", "fine", [] { return 3; });
     m_dispatcher->register_object(object);
-    LogCapture log;
+    testenv::LogCapture log;
 
     auto failed = m_client->call(m_unique, "/com/example/App", "com.example.A", "fail");
     EXPECT_EQ("org.freedesktop.DBus.Error.Failed", failed->errorName);
-    EXPECT_EQ(1u, log.at(VYL_LOG_ERROR, "in ").size());
+    EXPECT_EQ(1u, log.starting(VYL_LOG_ERROR, "in ").size());
     auto fine = m_client->call(m_unique, "/com/example/App", "com.example.A", "fine");
     EXPECT_EQ("(3,)", fine->printed());
 }
@@ -428,10 +401,10 @@ TEST_F(DispatcherTest, InvalidNamesAreReportedAndSkipped) {
     auto mixed = std::make_shared<Object>("/com/example/App");
     mixed->create_method<int>("nodots", "get", [] { return 1; });
     mixed->create_method<int>("com.example.Ok", "get", [] { return 2; });
-    LogCapture log;
+    testenv::LogCapture log;
     m_dispatcher->register_object(badPath);
     m_dispatcher->register_object(mixed);
-    EXPECT_EQ(2u, log.at(VYL_LOG_WARN, "in ").size());
+    EXPECT_EQ(2u, log.starting(VYL_LOG_WARN, "in ").size());
 
     auto ok = m_client->call(m_unique, "/com/example/App", "com.example.Ok", "get");
     EXPECT_EQ("(2,)", ok->printed());
@@ -461,15 +434,15 @@ TEST_F(DispatcherTest, NameTakenByAnotherProcessIsReported) {
         m_client->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                        "RequestName", g_variant_new("(su)", "com.example.Taken", 4u));
     ASSERT_EQ("(1,)", held->printed());
-    LogCapture log;
+    testenv::LogCapture log;
     m_dispatcher->request_name("com.example.Taken");
-    EXPECT_TRUE(testenv::waitUntil([&] { return !log.at(VYL_LOG_WARN, "in ").empty(); }));
+    EXPECT_TRUE(testenv::waitUntil([&] { return !log.starting(VYL_LOG_WARN, "in ").empty(); }));
 }
 
 TEST_F(DispatcherTest, LostBusCallsTheHandlerAndLeavesTheProcessRunning) {
     bool lost = false;
     m_dispatcher->set_on_closed([&lost] { lost = true; });
-    LogCapture log;
+    testenv::LogCapture log;
     ASSERT_EQ(0, ::kill(m_bus.pid(), SIGKILL));
     EXPECT_TRUE(testenv::waitUntil([&lost] { return lost; }));
     EXPECT_TRUE(log.has(VYL_LOG_ERROR, "D-Bus connection lost"));
@@ -493,11 +466,11 @@ TEST(DBusDispatcher, UnreachableBusGivesAnEmptyConnection) {
     std::string saved = old ? old : "";
     ::setenv("DBUS_SESSION_BUS_ADDRESS", (root.path() + "/no-bus").insert(0, "unix:path=").c_str(),
              1);
-    LogCapture log;
+    testenv::LogCapture log;
     Dispatcher dispatcher;
     EXPECT_FALSE(dispatcher.create_connection(false));
     EXPECT_TRUE(log.has(VYL_LOG_DEBUG, "creating connection to session bus"));
-    EXPECT_EQ(1u, log.at(VYL_LOG_WARN, "in ").size());
+    EXPECT_EQ(1u, log.starting(VYL_LOG_WARN, "in ").size());
 
     // Nothing to export on: no crash, no registration.
     auto object = std::make_shared<Object>("/o");

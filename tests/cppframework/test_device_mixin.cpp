@@ -3,7 +3,6 @@
 // disabled acquisition and malformed signals.
 #include <fcntl.h>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_sysfs.h"
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "qcf_dev.h"
 #include "qcf_eventgen.h"
@@ -26,28 +26,6 @@ namespace {
 const char* const kIface = "com.ulvaro.devices.IDeviceEvents";
 const char* const kPl2303 = "- bus: usb\n  whitelist: [{idVendor: 0x067b, idProduct: 0x2303}]\n";
 const char* const kGuc232 = "- bus: usb\n  whitelist: [{idVendor: 0x0557, idProduct: 0x2008}]\n";
-
-class LogCapture {
-public:
-    LogCapture() {
-        QCF::setLogObserver([this](CVylLogLevel, const std::string& line) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(line);
-        });
-    }
-    ~LogCapture() { QCF::setLogObserver(nullptr); }
-    bool has(const std::string& line) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& l : m_lines)
-            if (l == line)
-                return true;
-        return false;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
 
 struct Event {
     std::string kind;
@@ -181,7 +159,7 @@ protected:
     EDeviceController state() const { return m_app->getDeviceState(); }
     Event ev(const char* kind, const std::string& name) { return {kind, dpi(name), ::getpid()}; }
 
-    LogCapture m_log;
+    testenv::LogCapture m_log;
     testenv::FakeSysfs m_sys;
     CVylDeviceSpecList m_spec;
     RecordingEvents m_events;

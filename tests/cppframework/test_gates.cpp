@@ -4,6 +4,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "qcf_gt.h"
 #include "test_env.h"
@@ -14,24 +15,13 @@ namespace {
 using QCF::CGatesAndTriggers;
 using QCF::CGatesAndTriggersRegistration;
 
-class Gates : public ::testing::Test {
+class Gates : public testenv::RootLogTest {
 protected:
-    void SetUp() override {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            if (level >= VYL_LOG_ERROR)
-                m_errors.push_back(text);
-        });
-    }
-    void TearDown() override { QCF::setLogObserver(nullptr); }
-
     // Parses `yaml` (a mapping of gates) into `gt`; asserts that the document itself parsed.
     static void parse(CGatesAndTriggers& gt, const std::string& yaml) {
         std::string error;
         ASSERT_EQ(gt._yamlParseBuf(yaml, &error), 0) << error;
     }
-
-    testenv::TempRoot m_root;
-    std::vector<std::string> m_errors;
 };
 
 TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
@@ -43,8 +33,8 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
               "unparsable: {retval: '1 +'}\n"
               "multi: {body: \"x = 1\\n  y = x + 1\", retval: 'y == 2'}\n");
     ASSERT_TRUE(gt.valid());
-    ASSERT_EQ(m_errors, std::vector<std::string>{"Error populating the lua gate unparsable"});
-    m_errors.clear();
+    ASSERT_EQ(errors(), std::vector<std::string>{"Error populating the lua gate unparsable"});
+    m_log.clear();
 
     struct Case {
         const char* gate;
@@ -63,12 +53,12 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
         {"absent", false, "Gate absent is not a lua function"},
     };
     for (const Case& c : cases) {
-        m_errors.clear();
+        m_log.clear();
         EXPECT_EQ(gt.evalGate(c.gate), c.result) << c.gate;
         if (c.error.empty())
-            EXPECT_TRUE(m_errors.empty()) << c.gate << ": " << m_errors[0];
+            EXPECT_TRUE(errors().empty()) << c.gate << ": " << errors()[0];
         else
-            EXPECT_EQ(m_errors, std::vector<std::string>{c.error}) << c.gate;
+            EXPECT_EQ(errors(), std::vector<std::string>{c.error}) << c.gate;
     }
 }
 
@@ -93,7 +83,7 @@ TEST_F(Gates, CopiesAndAssignmentsBuildTheirOwnLuaState) {
     EXPECT_FALSE(original.evalGate("g"));
     original.clear();
     EXPECT_FALSE(original.evalGate("g")); // no state: false without a word
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(Gates, ReadTheConfigurationFileAsCfg) {
@@ -110,7 +100,7 @@ TEST_F(Gates, ReadTheConfigurationFileAsCfg) {
     std::unique_ptr<CGatesAndTriggers> missing(CGatesAndTriggers::create("/nonexistent/it's.yaml"));
     parse(*missing, "nocfg: {retval: 'cfg == nil'}\n");
     EXPECT_TRUE(missing->evalGate("nocfg"));
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(Gates, TriggersAreGatesWithSignalsOrAPositivePoll) {
@@ -229,7 +219,7 @@ TEST_F(Registration, SignalsWithoutAConnectionAreLoggedNotSubscribed) {
     CGatesAndTriggers gt;
     parse(gt, "a: {retval: 'true', dbus: [com.example.Iface.Member, nodot]}\n");
     m_registration.registerGatesAndTriggers(gt, false, {});
-    EXPECT_EQ(m_errors, std::vector<std::string>{
+    EXPECT_EQ(errors(), std::vector<std::string>{
                             "Could not subscribe to DBUS signal. DBUS Connection is closed"});
     EXPECT_EQ(m_registration.dbusSubscriptionCount(), 0u);
 }
@@ -245,15 +235,10 @@ TEST_F(Registration, AHandlerThatDeregistersStopsFurtherAnnouncements) {
 
 class DbusTriggers : public testenv::BusTest {
 protected:
-    void TearDown() override { QCF::setLogObserver(nullptr); }
+    testenv::LogCapture m_log;
 };
 
 TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
-    std::vector<std::string> errors;
-    QCF::setLogObserver([&errors](CVylLogLevel level, const std::string& text) {
-        if (level >= VYL_LOG_ERROR)
-            errors.push_back(text);
-    });
     Glib::RefPtr<Gio::DBus::Connection> listener = testenv::sessionConnection();
     Glib::RefPtr<Gio::DBus::Connection> sender = testenv::sessionConnection();
 
@@ -268,10 +253,11 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
     CGatesAndTriggersRegistration registration(signal);
     registration.registerGatesAndTriggers(gt, false, listener);
     EXPECT_EQ(registration.dbusSubscriptionCount(), 1u);
-    EXPECT_EQ(errors, (std::vector<std::string>{
-                          "Ignoring malformed DBUS signal .Y of gates and triggers",
-                          "Ignoring malformed DBUS signal bad name.X of gates and triggers",
-                      }));
+    EXPECT_EQ(m_log.atLeast(VYL_LOG_ERROR),
+              (std::vector<std::string>{
+                  "Ignoring malformed DBUS signal .Y of gates and triggers",
+                  "Ignoring malformed DBUS signal bad name.X of gates and triggers",
+              }));
 
     // AddMatch goes out without waiting for its reply; a round trip on the same connection
     // makes sure the bus has it before the other connection emits.
@@ -309,10 +295,12 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
 
     // A connection that has gone away counts as none.
     listener->close_sync();
-    errors.clear();
+    m_log.clear();
     CGatesAndTriggersRegistration late;
     late.registerGatesAndTriggers(gt, false, listener);
     EXPECT_EQ(late.dbusSubscriptionCount(), 0u);
+    std::vector<std::string> errors = m_log.atLeast(VYL_LOG_ERROR);
+    ASSERT_FALSE(errors.empty());
     EXPECT_EQ(errors.front(), "Could not subscribe to DBUS signal. DBUS Connection is closed");
 }
 

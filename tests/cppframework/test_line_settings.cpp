@@ -7,33 +7,13 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "test_env.h"
 
 namespace {
 
 using QCF::CLineSettingsConfig;
-
-// Captures the log lines written while it lives.
-class CLogCapture {
-public:
-    CLogCapture() {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            m_lines.push_back({level, text});
-        });
-    }
-    ~CLogCapture() { QCF::setLogObserver(nullptr); }
-    int count(CVylLogLevel level, const std::string& part) const {
-        int n = 0;
-        for (const auto& line : m_lines)
-            n += line.first == level && line.second.find(part) != std::string::npos;
-        return n;
-    }
-    int count(CVylLogLevel level) const { return count(level, ""); }
-
-private:
-    std::vector<std::pair<CVylLogLevel, std::string>> m_lines;
-};
 
 // The subordinate side of a fresh pseudo-terminal, the nearest thing to a serial port at hand.
 class CPty {
@@ -117,7 +97,7 @@ TEST(ALineSettingsConfig, ProgramsTheLineAsConfigured) {
         auto config = parse(c.yaml);
 
         // What is asked of the driver.
-        CLogCapture log;
+        testenv::LogCapture log;
         struct termios tio = initial;
         config->fillTermios(tio);
         EXPECT_EQ(c.size, tio.c_cflag & CSIZE);
@@ -131,7 +111,7 @@ TEST(ALineSettingsConfig, ProgramsTheLineAsConfigured) {
 
         // What a pseudo-terminal keeps of it: everything but character size and parity, which
         // it holds at 8N1 (and says so in the log).
-        CLogCapture applyLog;
+        testenv::LogCapture applyLog;
         ASSERT_EQ(0, config->applySettingsToSerialPort(pty.fd()));
         tio = pty.attributes();
         EXPECT_EQ(c.cflags & (CSTOPB | CRTSCTS), tio.c_cflag & (CSTOPB | CRTSCTS));
@@ -152,7 +132,7 @@ TEST(ALineSettingsConfig, ProgramsTheLineAsConfigured) {
 TEST(ALineSettingsConfig, LogsWhatItApplies) {
     CPty pty;
     auto config = parse("{speed: 57600, dataBits: 7, flowControl: hardware, stopBits: 2}");
-    CLogCapture log;
+    testenv::LogCapture log;
     ASSERT_EQ(0, config->applySettingsToSerialPort(pty.fd()));
     EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "speed is: 57600"));
     EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "databits is: 7"));
@@ -162,7 +142,7 @@ TEST(ALineSettingsConfig, LogsWhatItApplies) {
 
 TEST(ALineSettingsConfig, FailsOnDescriptorsThatAreNoTerminal) {
     auto config = parse("speed: 57600");
-    CLogCapture log;
+    testenv::LogCapture log;
     EXPECT_EQ(-1, config->applySettingsToSerialPort(-1));
     EXPECT_EQ(0, log.count(VYL_LOG_ERROR)) << "a negative descriptor fails silently";
 

@@ -3,25 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "qcf_lua_interpreter.h"
 #include "test_env.h"
 
 namespace {
 
-class LuaInterpreter : public ::testing::Test {
+class LuaInterpreter : public testenv::RootLogTest {
 protected:
-    void SetUp() override {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            if (level >= VYL_LOG_ERROR)
-                m_errors.push_back(text);
-        });
-    }
-    void TearDown() override { QCF::setLogObserver(nullptr); }
-
-    testenv::TempRoot m_root;
     QCF::CLuaInterpreter m_lua;
-    std::vector<std::string> m_errors;
 };
 
 TEST_F(LuaInterpreter, BuildsItsStateWithThePlatformModulesRequired) {
@@ -31,7 +22,7 @@ TEST_F(LuaInterpreter, BuildsItsStateWithThePlatformModulesRequired) {
                              out),
               0);
     EXPECT_TRUE(out);
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 // Each typed evaluation: the value given back, or the exact error line and -1 with the output
@@ -70,7 +61,7 @@ TEST_F(LuaInterpreter, TypedEvaluationsGiveTheValueOrTheirOwnErrorLine) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.expr) + " as " + c.type);
-        m_errors.clear();
+        m_log.clear();
         bool b = false;
         double d = -7;
         unsigned u = 99;
@@ -98,10 +89,10 @@ TEST_F(LuaInterpreter, TypedEvaluationsGiveTheValueOrTheirOwnErrorLine) {
         EXPECT_EQ(rc, c.rc);
         if (c.rc == 0) {
             EXPECT_EQ(got, c.value);
-            EXPECT_TRUE(m_errors.empty());
+            EXPECT_TRUE(errors().empty());
         } else {
-            ASSERT_EQ(m_errors.size(), 1u);
-            EXPECT_EQ(m_errors[0], c.error);
+            ASSERT_EQ(errors().size(), 1u);
+            EXPECT_EQ(errors()[0], c.error);
             EXPECT_TRUE(got == "0" || got == "-7" || got == "99" || got == "untouched") << got;
         }
     }
@@ -114,7 +105,7 @@ TEST_F(LuaInterpreter, StatementDefinesAFunctionThatLaterCallsRunByName) {
     double counter = 0;
     ASSERT_EQ(m_lua.evaluate("counter", counter), 0);
     EXPECT_EQ(counter, 2);
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(LuaInterpreter, StatementFailuresGiveTheirErrorLines) {
@@ -122,7 +113,7 @@ TEST_F(LuaInterpreter, StatementFailuresGiveTheirErrorLines) {
     EXPECT_EQ(m_lua.evaluate("local x = nil; x.y = 1"), -1);
     ASSERT_EQ(m_lua.evaluate("function fails() error('no luck', 0) end"), 0);
     EXPECT_EQ(m_lua.evaluate("fails"), -1);
-    EXPECT_EQ(m_errors, (std::vector<std::string>{
+    EXPECT_EQ(errors(), (std::vector<std::string>{
                             "Error populating the statement function broken( ",
                             "Failed to evaluate lua statement local x = nil; x.y = 1 into global "
                             "space",
@@ -136,8 +127,8 @@ TEST_F(LuaInterpreter, ErrorsInsideMetamethodsOfTheGlobalTableStayInsideLua) {
                              "end })"),
               0);
     EXPECT_EQ(m_lua.evaluate("missing"), -1);
-    ASSERT_EQ(m_errors.size(), 1u);
-    EXPECT_EQ(m_errors[0], "missing errored: no missing");
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_EQ(errors()[0], "missing errored: no missing");
 }
 
 TEST_F(LuaInterpreter, LeavesTheStackBalanced) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
+#include "log_capture.h"
 #include "osv.h"
 #include "qcf_debug.h"
 #include "qcf_lua_interpreter.h"
@@ -13,16 +14,8 @@
 
 namespace {
 
-class LuaModules : public ::testing::Test {
+class LuaModules : public testenv::RootLogTest {
 protected:
-    void SetUp() override {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            if (level >= VYL_LOG_ERROR)
-                m_errors.push_back(text);
-        });
-    }
-    void TearDown() override { QCF::setLogObserver(nullptr); }
-
     // Evaluates a Lua expression into text ("nil" etc. for other types via tostring).
     std::string text(QCF::CLuaInterpreter& lua, const std::string& expr) {
         std::string out = "<failed>";
@@ -34,9 +27,6 @@ protected:
     int load(QCF::CLuaInterpreter& lua, const std::string& yamlText) {
         return lua.evaluate("doc = yaml.load([==[" + yamlText + "]==])");
     }
-
-    testenv::TempRoot m_root;
-    std::vector<std::string> m_errors;
 };
 
 TEST_F(LuaModules, VylGivesThePlatformIdentity) {
@@ -102,7 +92,7 @@ TEST_F(LuaModules, OsvFollowsTheSegmentAtEveryRead) {
         EXPECT_EQ(text(lua, "osv.vpn.connected()"), step.vpn) << step.what;
     }
     EXPECT_EQ(text(lua, "osv.wan.other"), "nil");
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(LuaModules, YamlLoadTurnsNestedDocumentsIntoTables) {
@@ -141,7 +131,7 @@ TEST_F(LuaModules, YamlLoadTurnsNestedDocumentsIntoTables) {
     };
     for (const Case& c : cases)
         EXPECT_EQ(text(lua, c.expr), c.expected) << c.expr;
-    EXPECT_TRUE(m_errors.empty());
+    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(LuaModules, YamlLoadRaisesALuaErrorForBrokenText) {
@@ -184,8 +174,8 @@ TEST_F(LuaModules, PreloadWithoutThePackageLibraryFailsCleanly) {
     EXPECT_FALSE(QCF::preloadPlatformLuaModules(L));
     EXPECT_EQ(lua_gettop(L), 0);
     lua_close(L);
-    ASSERT_EQ(m_errors.size(), 1u);
-    EXPECT_NE(m_errors[0].find("no package library"), std::string::npos) << m_errors[0];
+    ASSERT_EQ(errors().size(), 1u);
+    EXPECT_NE(errors()[0].find("no package library"), std::string::npos) << errors()[0];
 }
 
 } // namespace

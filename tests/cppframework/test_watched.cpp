@@ -4,7 +4,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gio/gio.h>
@@ -12,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "fake_watchdog.h"
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "qcf_watched.h"
 #include "test_env.h"
@@ -19,40 +19,6 @@
 namespace {
 
 using testenv::FakeWatchdog;
-
-class LogCapture {
-public:
-    LogCapture() {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            m_lines.emplace_back(level, text);
-        });
-    }
-    ~LogCapture() { QCF::setLogObserver(nullptr); }
-
-    bool has(CVylLogLevel level, const std::string& text) const {
-        for (const auto& line : m_lines)
-            if (line.first == level && line.second == text)
-                return true;
-        return false;
-    }
-    bool contains(CVylLogLevel level, const std::string& part) const {
-        for (const auto& line : m_lines)
-            if (line.first == level && line.second.find(part) != std::string::npos)
-                return true;
-        return false;
-    }
-    std::vector<std::string> starting(const std::string& prefix) const {
-        std::vector<std::string> found;
-        for (const auto& line : m_lines)
-            if (line.second.compare(0, prefix.size(), prefix) == 0)
-                found.push_back(line.second);
-        return found;
-    }
-    void clear() { m_lines.clear(); }
-
-private:
-    std::vector<std::pair<CVylLogLevel, std::string>> m_lines;
-};
 
 // Timers that expire only when the test says so.
 class ManualTimers {
@@ -151,7 +117,7 @@ protected:
         return testenv::waitUntil([&] { return m_log.has(level, text); });
     }
 
-    LogCapture m_log;
+    testenv::LogCapture m_log;
     ManualTimers m_timers;
     CVylConnectionSignal m_postDbus;
     CVylVoidSignal m_postRun;

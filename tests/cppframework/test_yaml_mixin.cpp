@@ -1,13 +1,13 @@
 // Configuration life cycle: load, fall back to the defaults, write and commit them, reload on
 // "ConfigurationChanged".
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "qcf_yaml.h"
 #include "test_env.h"
@@ -32,28 +32,6 @@ public:
 
 const char* const kDefaults = "# defaults, kept verbatim\nenabled: no\nname: \"first\"\n";
 
-class LogCapture {
-public:
-    LogCapture() {
-        QCF::setLogObserver([this](CVylLogLevel, const std::string& line) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_lines.push_back(line);
-        });
-    }
-    ~LogCapture() { QCF::setLogObserver(nullptr); }
-    bool has(const std::string& line) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        for (const auto& l : m_lines)
-            if (l == line)
-                return true;
-        return false;
-    }
-
-private:
-    std::mutex m_mutex;
-    std::vector<std::string> m_lines;
-};
-
 typedef CVylYamlConfiguredAppMixin Mixin;
 
 class YamlMixin : public ::testing::Test {
@@ -69,7 +47,7 @@ protected:
     TestConfig m_config;
     sigc::signal<void, Glib::RefPtr<Gio::DBus::Connection>> m_postDbus;
     sigc::signal<void> m_preDbus;
-    LogCapture m_log;
+    testenv::LogCapture m_log;
 };
 
 TEST_F(YamlMixin, MissingFileIsWrittenFromTheDefaultsVerbatimAndCommitted) {
