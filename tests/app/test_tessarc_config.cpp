@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "bridge_document.h"
 #include "tessarc_config.h"
 #include "test_env.h"
 
@@ -24,6 +25,8 @@ TEST(TessarcConfig, BuiltInDocumentIsThe37LinesExactly) {
     EXPECT_EQ(lines[28], "        DPI: # rear-panel serial port");
     EXPECT_EQ(lines[29], "          - 0x01000000");
     EXPECT_EQ(lines[36], "...");
+    // Byte for byte the document the other tests parse as the bridge's.
+    EXPECT_EQ(text, testenv::kBridgeDocument);
 }
 
 TEST(TessarcConfig, BuiltInDocumentParsesToTheDocumentedDefaults) {

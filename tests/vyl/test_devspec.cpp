@@ -8,27 +8,13 @@
 
 #include <gtest/gtest.h>
 
+#include "bridge_document.h"
 #include "fake_sysfs.h"
 #include "test_env.h"
 
 namespace {
 
-const char* const kBuiltinDevices = "- bus: usb\n"
-                                    "  devlevel: bus\n"
-                                    "  whitelist:\n"
-                                    "    # Prolific PL-2303\n"
-                                    "    - idProduct: 0x2303\n"
-                                    "      idVendor: 0x067b\n"
-                                    "    # IOGEAR GUC232A\n"
-                                    "    - idProduct: 0x2008\n"
-                                    "      idVendor: 0x0557\n"
-                                    "- bus: legacy\n"
-                                    "  devlevel: bus\n"
-                                    "  selector:\n"
-                                    "    DPI: # rear-panel serial port\n"
-                                    "      - 0x01000000\n"
-                                    "  whitelist:\n"
-                                    "    - builtin: tty\n";
+const std::string kBuiltinDevices = testenv::bridgeDeviceList();
 
 std::unique_ptr<CVylDeviceSpecList> parse(const std::string& text, int* rc = nullptr) {
     auto list = std::make_unique<CVylDeviceSpecList>("", EVDDL_BUS);
