@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -152,6 +153,15 @@ std::string readFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+std::string utcDate() {
+    char text[16];
+    time_t now = ::time(nullptr);
+    struct tm utc;
+    ::gmtime_r(&now, &utc);
+    ::strftime(text, sizeof text, "%Y-%m-%d", &utc);
+    return text;
 }
 
 } // namespace testenv

@@ -59,6 +59,9 @@ bool waitUntil(const std::function<bool()>& done,
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
+// Today's date in UTC as "YYYY-MM-DD", the prefix of the daily log files.
+std::string utcDate();
+
 // Fixture for tests that need both a temporary root and a private bus.
 class BusTest : public ::testing::Test {
 protected:

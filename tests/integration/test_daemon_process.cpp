@@ -1,6 +1,5 @@
 // The daemon as a whole process: name, PID file, logs, single instance, signals, options.
 #include <csignal>
-#include <ctime>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -14,15 +13,6 @@ namespace {
 
 const char* const kBusName = "com.ulvaro.tessarc";
 const char* const kPath = "/com/ulvaro/tessarc";
-
-std::string todayUtc() {
-    char text[16];
-    time_t now = ::time(nullptr);
-    struct tm utc;
-    ::gmtime_r(&now, &utc);
-    ::strftime(text, sizeof text, "%Y-%m-%d", &utc);
-    return text;
-}
 
 class DaemonProcess : public testenv::BusTest {
 protected:
@@ -55,13 +45,13 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsAndStopsCleanlyOnSigterm) {
     EXPECT_EQ(st.st_mode & 0002, 0u) << "PID file must not be world-writable";
 
     std::string logDir = m_root / "var/log/vyl";
-    EXPECT_EQ(::access((logDir + "/" + todayUtc() + "tessarc.log").c_str(), F_OK), 0);
-    EXPECT_EQ(::access((logDir + "/" + todayUtc() + "critical.log").c_str(), F_OK), 0);
+    EXPECT_EQ(::access((logDir + "/" + testenv::utcDate() + "tessarc.log").c_str(), F_OK), 0);
+    EXPECT_EQ(::access((logDir + "/" + testenv::utcDate() + "critical.log").c_str(), F_OK), 0);
     for (const char* name : {"tessarc.log", "critical.log"}) {
-        ASSERT_EQ(::stat((logDir + "/" + todayUtc() + name).c_str(), &st), 0);
+        ASSERT_EQ(::stat((logDir + "/" + testenv::utcDate() + name).c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 0022, 0u) << name << " must not be writable by others";
     }
-    std::string log = testenv::readFile(logDir + "/" + todayUtc() + "tessarc.log");
+    std::string log = testenv::readFile(logDir + "/" + testenv::utcDate() + "tessarc.log");
     EXPECT_NE(log.find("Creating PID file"), std::string::npos) << log;
 
     daemon->signal(SIGTERM);
@@ -73,7 +63,8 @@ TEST_F(DaemonProcess, RefusesASecondInstanceWhileTheFirstRuns) {
     auto first = start();
     testenv::Process second("tessarc", {"--daemon"});
     EXPECT_EQ(second.wait(), 255);
-    std::string log = testenv::readFile(m_root / ("var/log/vyl/" + todayUtc() + "critical.log"));
+    std::string log =
+        testenv::readFile(m_root / ("var/log/vyl/" + testenv::utcDate() + "critical.log"));
     EXPECT_NE(log.find("it already exists"), std::string::npos) << log;
     EXPECT_TRUE(first->running());
     EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(first->pid()));
