@@ -64,75 +64,61 @@ CLuaInterpreter::EStackResult CLuaInterpreter::evaluateToStack(const std::string
     return ESR_RESULT;
 }
 
-int CLuaInterpreter::evaluate(const std::string& expr, bool& out) {
+template <typename Take>
+int CLuaInterpreter::evaluateTyped(const std::string& expr, const char* populating,
+                                   const char* kind, Take take) {
     EStackResult state = evaluateToStack(expr);
     if (state == ESR_LOAD_FAILED)
-        logError("Error populating lua statement%s", expr.c_str());
+        logError("%s%s", populating, expr.c_str());
     if (state != ESR_RESULT)
         return -1;
     int rc = 0;
-    if (lua_type(m_lua, -1) == LUA_TBOOLEAN) {
-        out = lua_toboolean(m_lua, -1) != 0;
-    } else {
-        logError("%s returned a non boolean result", expr.c_str());
+    if (!take()) {
+        logError("%s returned a non %s result", expr.c_str(), kind);
         rc = -1;
     }
     lua_pop(m_lua, 1);
     return rc;
+}
+
+// The load error lines differ between the types (as the lines the field knows have them).
+int CLuaInterpreter::evaluate(const std::string& expr, bool& out) {
+    return evaluateTyped(expr, "Error populating lua statement", "boolean", [&] {
+        if (lua_type(m_lua, -1) != LUA_TBOOLEAN)
+            return false;
+        out = lua_toboolean(m_lua, -1) != 0;
+        return true;
+    });
 }
 
 int CLuaInterpreter::evaluate(const std::string& expr, double& out) {
-    EStackResult state = evaluateToStack(expr);
-    if (state == ESR_LOAD_FAILED)
-        logError("Error populating lua statement %s", expr.c_str());
-    if (state != ESR_RESULT)
-        return -1;
-    int rc = 0;
-    if (lua_isnumber(m_lua, -1)) {
+    return evaluateTyped(expr, "Error populating lua statement ", "double", [&] {
+        if (!lua_isnumber(m_lua, -1))
+            return false;
         out = lua_tonumber(m_lua, -1);
-    } else {
-        logError("%s returned a non double result", expr.c_str());
-        rc = -1;
-    }
-    lua_pop(m_lua, 1);
-    return rc;
+        return true;
+    });
 }
 
 int CLuaInterpreter::evaluate(const std::string& expr, unsigned& out) {
-    EStackResult state = evaluateToStack(expr);
-    if (state == ESR_LOAD_FAILED)
-        logError("Error populating the lua statement %s", expr.c_str());
-    if (state != ESR_RESULT)
-        return -1;
-    int rc = 0;
-    // Converting a negative, NaN or too large number would wrap or be undefined: refuse it.
-    double value = lua_isnumber(m_lua, -1) ? lua_tonumber(m_lua, -1) : -1;
-    if (value >= 0 && value < static_cast<double>(UINT_MAX) + 1.0) {
+    return evaluateTyped(expr, "Error populating the lua statement ", "integer", [&] {
+        // Converting a negative, NaN or too large number would wrap or be undefined: refuse it.
+        double value = lua_isnumber(m_lua, -1) ? lua_tonumber(m_lua, -1) : -1;
+        if (!(value >= 0 && value < static_cast<double>(UINT_MAX) + 1.0))
+            return false;
         out = static_cast<unsigned>(lua_tointeger(m_lua, -1));
-    } else {
-        logError("%s returned a non integer result", expr.c_str());
-        rc = -1;
-    }
-    lua_pop(m_lua, 1);
-    return rc;
+        return true;
+    });
 }
 
 int CLuaInterpreter::evaluate(const std::string& expr, std::string& out) {
-    EStackResult state = evaluateToStack(expr);
-    if (state == ESR_LOAD_FAILED)
-        logError("Error populating lua statement %s", expr.c_str());
-    if (state != ESR_RESULT)
-        return -1;
-    int rc = 0;
-    if (lua_isstring(m_lua, -1)) {
+    return evaluateTyped(expr, "Error populating lua statement ", "string", [&] {
+        if (!lua_isstring(m_lua, -1))
+            return false;
         // luaValueText formats numbers itself: converting in place could raise inside Lua.
         out = luaValueText(m_lua, -1);
-    } else {
-        logError("%s returned a non string result", expr.c_str());
-        rc = -1;
-    }
-    lua_pop(m_lua, 1);
-    return rc;
+        return true;
+    });
 }
 
 } // namespace QCF

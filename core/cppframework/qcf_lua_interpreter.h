@@ -36,6 +36,11 @@ private:
     // Loads and runs "return(expr)"; with ESR_RESULT its one result is on the stack. Run
     // errors are logged here, load errors by the caller (each type has its own message).
     EStackResult evaluateToStack(const std::string& expr);
+    // One typed evaluation: `take` reads the result on the stack into the output and says
+    // whether its type fitted. `populating` starts the load error line, `kind` names the type
+    // in the line for a result that did not fit.
+    template <typename Take>
+    int evaluateTyped(const std::string& expr, const char* populating, const char* kind, Take take);
 
     lua_State* m_lua;
 };
