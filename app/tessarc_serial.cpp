@@ -190,9 +190,13 @@ bool CTessarcApp::onSerialTxReady(Glib::IOCondition condition) {
 }
 
 void CTessarcApp::logTraceMsgPretty(const char* bytes, int length) {
+    if (!QCF::logEnabled(VYL_LOG_TRACE))
+        return;
     QCF::logTrace("Tessarc: here it is: %s", prettyText(bytes, length).c_str());
 }
 
 void CTessarcApp::logInfoMsgPretty(const char* bytes, int length) {
+    if (!QCF::logEnabled(VYL_LOG_INFO))
+        return;
     QCF::logInfo("Tessarc: here it is: %s", prettyText(bytes, length).c_str());
 }

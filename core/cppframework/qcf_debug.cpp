@@ -1,5 +1,6 @@
 #include "qcf_debug.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,7 @@ std::function<time_t()> s_clock;
 
 std::mutex s_observerMutex;
 std::function<void(CVylLogLevel, const std::string&)> s_observer;
+std::atomic<bool> s_observed{false};
 
 CVylLogger* s_instance = nullptr;
 
@@ -136,7 +138,16 @@ int CVylDebugLog::mkpath(const char* path, mode_t mode) {
     return errno == ENOMEM ? 1 : -1;
 }
 
+bool CVylDebugLog::wants(CVylLogLevel level) const {
+    if (!m_logger)
+        return true;
+    // The critical log takes errors whatever the application log's threshold is.
+    return level >= std::min<int>(m_appThreshold.load(std::memory_order_relaxed), VYL_LOG_ERROR);
+}
+
 void CVylDebugLog::log(CVylLogLevel level, const char* fmt, va_list args, int eventSeverity) {
+    if (eventSeverity == NO_EVENT && !wants(level) && !s_observed.load(std::memory_order_relaxed))
+        return;
     std::string text = format(fmt, args);
     if (m_logger) {
         if (m_logger->isEnabledFor(level))
@@ -172,6 +183,7 @@ void CVylDebugLog::setLogThreshold(CVylLogLevel level) {
     log4cplus::SharedAppenderPtr app = m_logger->getAppender("app");
     if (app)
         app->setThreshold(level);
+    m_appThreshold.store(level, std::memory_order_relaxed);
 }
 
 void CVylDebugLog::setEventSink(CVylLogEventSink sink) {
@@ -234,8 +246,15 @@ void CVylLogger::setEventSink(CVylLogEventSink sink) {
 
 namespace QCF {
 
+bool logEnabled(CVylLogLevel level) {
+    CVylLogger* logger = CVylLogger::instance();
+    return !logger || logger->wants(level) || s_observed.load(std::memory_order_relaxed);
+}
+
 namespace {
 void logVia(CVylLogLevel level, int severity, const char* fmt, va_list args) {
+    if (severity == CVylDebugLog::NO_EVENT && !logEnabled(level))
+        return;
     if (CVylLogger* logger = CVylLogger::instance()) {
         // Re-enter through the singleton's formatter so that the event seam applies.
         std::string text = format(fmt, args);
@@ -297,6 +316,7 @@ void logFatal(const char* fmt, ...) {
 
 void setLogObserver(std::function<void(CVylLogLevel, const std::string&)> observer) {
     std::lock_guard<std::mutex> lock(s_observerMutex);
+    s_observed = static_cast<bool>(observer);
     s_observer = std::move(observer);
 }
 

@@ -3,6 +3,7 @@
 // a critical log (error and worse). Lines may be written from any thread.
 #pragma once
 
+#include <atomic>
 #include <cstdarg>
 #include <ctime>
 #include <functional>
@@ -61,6 +62,8 @@ public:
     void logError(const char* format, ...) VYL_PRINTF(2, 3);
     void setLogThreshold(CVylLogLevel level);
     void setEventSink(CVylLogEventSink sink);
+    // Whether a line of this level reaches a file (or the standard streams without a logger).
+    bool wants(CVylLogLevel level) const;
 
     static constexpr int NO_EVENT = -1;
     static constexpr size_t LINE_BYTES = 350;
@@ -69,6 +72,7 @@ private:
     std::string m_appName;
     std::shared_ptr<log4cplus::Logger> m_logger;
     CVylLogEventSink m_eventSink;
+    std::atomic<int> m_appThreshold{VYL_LOG_WARN};
 };
 
 class CVylLogger {
@@ -88,6 +92,7 @@ public:
 
     void setLogThreshold(CVylLogLevel level);
     void setEventSink(CVylLogEventSink sink);
+    bool wants(CVylLogLevel level) const { return m_debug.wants(level); }
 
     CVylLogger(const CVylLogger&) = delete;
     CVylLogger& operator=(const CVylLogger&) = delete;
@@ -106,6 +111,10 @@ void logInfo(const char* format, ...) VYL_PRINTF(1, 2);
 void logWarning(const char* format, ...) VYL_PRINTF(1, 2);
 void logError(const char* format, ...) VYL_PRINTF(1, 2);
 void logFatal(const char* format, ...) VYL_PRINTF(1, 2);
+
+// Whether a line of this level would be written anywhere: callers that build costly texts for a
+// line (hex dumps, escaped chunks) ask first.
+bool logEnabled(CVylLogLevel level);
 
 // Every formatted line (level, text) also goes to this observer when set; tests capture with it.
 void setLogObserver(std::function<void(CVylLogLevel, const std::string&)> observer);
