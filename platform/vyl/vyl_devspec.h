@@ -30,7 +30,7 @@
 enum EVylDeviceDiscoveryLevel {
     // Every device of the class on the named bus that the whitelist and selector accept.
     EVDDL_BUS = 0,
-    // Nothing: the specification is switched off.
+    // Nothing: this device specification is switched off.
     EVDDL_NONE = 1,
 };
 
@@ -79,7 +79,7 @@ public:
     // The level given in the document, or `fallback` when none is.
     EVylDeviceDiscoveryLevel level(EVylDeviceDiscoveryLevel fallback) const;
 
-    // What the specification accepts, for the sysfs search; false when it is not valid.
+    // What this device specification accepts, for the sysfs search; false when it is not valid.
     bool toMatch(vyl::SDeviceMatch& match) const;
 
 private:
