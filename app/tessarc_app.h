@@ -22,7 +22,6 @@
 #include "vyl_devspec.h"
 #include "vyl_hardware.h"
 
-
 namespace QCF {
 namespace DBus {
 class SignalProxyBase;
@@ -190,6 +189,7 @@ protected:
     int cntMsgsSentSerialTx = 0;
     int timeLastMsgSerialTx = 0;
     STerminalInfo terminalInfo;
+    void resetSerialSession();
     // The configured time-outs, refused (and replaced by their defaults) outside 1..86400 s.
     int retryTimeoutSeconds();
     int inactivityTimeoutSeconds();

@@ -65,8 +65,9 @@ int CTessarcApp::inactivityTimeoutSeconds() {
                           m_refusedInactivityTimeout);
 }
 
-void CTessarcApp::startAVISerialProtocol() {
-    QCF::logDebug("Tessarc: Starting AVI Serial Protocol.");
+// A new or ended session owes nothing from the last one: its counters, what the terminal said
+// about itself and every byte still queued for the server go.
+void CTessarcApp::resetSerialSession() {
     cntCharsSerialRx = 0;
     cntCharsScannedSerialRx = 0;
     cntCharsDiscardedSerialRx = 0;
@@ -75,12 +76,6 @@ void CTessarcApp::startAVISerialProtocol() {
     cntCharsSerialTx = 0;
     cntMsgsSentSerialTx = 0;
     timeLastMsgSerialTx = 0;
-    if (m_serialFd > 0) {
-        writeToTerminal(kWake, literalLength(kWake));
-        cntCharsSerialTx += literalLength(kWake);
-    }
-    if (m_scanner)
-        m_scanner->nextScan();
     terminalInfo = STerminalInfo();
     if (serverLoginBuffer)
         serverLoginBuffer->flushAll();
@@ -89,6 +84,17 @@ void CTessarcApp::startAVISerialProtocol() {
     m_dataSentOffset = 0;
     m_inflightSentence.clear();
     m_inflightSent = 0;
+}
+
+void CTessarcApp::startAVISerialProtocol() {
+    QCF::logDebug("Tessarc: Starting AVI Serial Protocol.");
+    resetSerialSession();
+    if (m_serialFd > 0) {
+        writeToTerminal(kWake, literalLength(kWake));
+        cntCharsSerialTx += literalLength(kWake);
+    }
+    if (m_scanner)
+        m_scanner->nextScan();
     aviResponding = false;
     loginInfoInProgress = false;
     loginInfoComplete = false;
@@ -101,22 +107,7 @@ void CTessarcApp::stopAVISerialProtocol() {
     QCF::logDebug("Tessarc: Stopping AVI Serial Protocol.");
     if (networkAvailable())
         reportAVINetworkChange(NET_DISCONNECT);
-    cntCharsSerialRx = 0;
-    cntCharsScannedSerialRx = 0;
-    cntCharsDiscardedSerialRx = 0;
-    cntMsgsRcvdSerialRx = 0;
-    timeLastMsgSerialRx = 0;
-    cntCharsSerialTx = 0;
-    cntMsgsSentSerialTx = 0;
-    timeLastMsgSerialTx = 0;
-    terminalInfo = STerminalInfo();
-    if (serverDataBuffer)
-        serverDataBuffer->flushAll();
-    if (serverLoginBuffer)
-        serverLoginBuffer->flushAll();
-    m_dataSentOffset = 0;
-    m_inflightSentence.clear();
-    m_inflightSent = 0;
+    resetSerialSession();
     if (m_scanner)
         m_scanner->resetScan();
     loginInfoComplete = false;
