@@ -278,35 +278,38 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
     }
     if (m_socketFd < 0 || !serverLoginBuffer || !serverDataBuffer)
         return false;
+    // Sends what the socket takes of `length` bytes and counts it; -1 when the connection
+    // failed (it is stopped then), 0 when the socket is full for now.
+    const auto sendCounted = [this](const char* bytes, int length, const char* sentLine) {
+        int sent = 0;
+        if (!sendPending(bytes, length, sent)) {
+            QCF::logError("Tessarc: Failed to send data to server.");
+            stopServerConnection();
+            return -1;
+        }
+        if (sent > 0) {
+            QCF::logDebug(sentLine, sent);
+            cntServerCharsTx += sent;
+        }
+        return sent;
+    };
     int sent = 0;
     const int loginSize = serverLoginBuffer->getSize();
     if (loginBytesSent < loginSize) {
-        if (!sendPending(serverLoginBuffer->getBuffer() + loginBytesSent,
-                         loginSize - loginBytesSent, sent)) {
-            QCF::logError("Tessarc: Failed to send data to server.");
-            stopServerConnection();
-            return false;
-        }
-        if (sent == 0)
-            return true;
-        QCF::logDebug("Tessarc: Sent %d bytes (login) to server", sent);
+        sent = sendCounted(serverLoginBuffer->getBuffer() + loginBytesSent,
+                           loginSize - loginBytesSent, "Tessarc: Sent %d bytes (login) to server");
+        if (sent <= 0)
+            return sent == 0;
         loginBytesSent += sent;
-        cntServerCharsTx += sent;
         if (loginBytesSent < loginSize)
             return true;
     }
     if (!m_inflightSentence.empty()) {
         const int length = static_cast<int>(m_inflightSentence.size());
-        if (!sendPending(m_inflightSentence.data() + m_inflightSent, length - m_inflightSent,
-                         sent)) {
-            QCF::logError("Tessarc: Failed to send data to server.");
-            stopServerConnection();
-            return false;
-        }
-        if (sent == 0)
-            return true;
-        QCF::logDebug("Tessarc: Sent %d bytes to server.", sent);
-        cntServerCharsTx += sent;
+        sent = sendCounted(m_inflightSentence.data() + m_inflightSent, length - m_inflightSent,
+                           "Tessarc: Sent %d bytes to server.");
+        if (sent <= 0)
+            return sent == 0;
         m_inflightSent += sent;
         if (m_inflightSent < length)
             return true;
@@ -316,15 +319,10 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
     const int size = serverDataBuffer->getSize();
     if (size > m_dataSentOffset) {
         const char* data = serverDataBuffer->getBuffer();
-        if (!sendPending(data + m_dataSentOffset, size - m_dataSentOffset, sent)) {
-            QCF::logError("Tessarc: Failed to send data to server.");
-            stopServerConnection();
-            return false;
-        }
-        if (sent == 0)
-            return true;
-        QCF::logDebug("Tessarc: Sent %d bytes to server.", sent);
-        cntServerCharsTx += sent;
+        sent = sendCounted(data + m_dataSentOffset, size - m_dataSentOffset,
+                           "Tessarc: Sent %d bytes to server.");
+        if (sent <= 0)
+            return sent == 0;
         // Only whole sentences leave the buffer; the head of one cut by a partial send stays,
         // so that a lost connection resends it whole on the next.
         const int sentEnd = m_dataSentOffset + sent;
