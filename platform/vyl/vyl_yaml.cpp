@@ -320,27 +320,43 @@ int CVylYamlMixin::_yamlSkipNode(yaml_parser_t* parser) {
 
 // ---- containers
 
-int CVylYamlMixin::_yamlParseMap(yaml_parser_t* parser, std::map<std::string, CVylYamlMixin*>& map,
-                                 bool dynamicKeys, bool* wasNull) {
-    CDepthGuard depth;
-    SEvent ev;
+namespace {
+
+// Reads the event that opens a mapping or sequence. 1: it is open; 0: a null value stands in
+// its place (*wasNull tells); -1: a fault is recorded.
+int openCollection(yaml_parser_t* parser, SEvent& ev, const CDepthGuard& depth,
+                   yaml_event_type_t start, const char* kind, bool* wasNull) {
     if (wasNull) {
         *wasNull = false;
     }
     if (ev.next(parser) != 0) {
         return -1;
     }
-    if (_yamlIsNull(ev.ev)) {
+    if (CVylYamlMixin::_yamlIsNull(ev.ev)) {
         if (wasNull) {
             *wasNull = true;
         }
         return 0;
     }
-    if (ev.ev.type != YAML_MAPPING_START_EVENT) {
-        return _yamlKindError(ev.ev, "a mapping");
+    if (ev.ev.type != start) {
+        return CVylYamlMixin::_yamlKindError(ev.ev, kind);
     }
     if (depth.tooDeep()) {
-        return _yamlParseError(&ev.ev, "nesting too deep");
+        return CVylYamlMixin::_yamlParseError(&ev.ev, "nesting too deep");
+    }
+    return 1;
+}
+
+} // namespace
+
+int CVylYamlMixin::_yamlParseMap(yaml_parser_t* parser, std::map<std::string, CVylYamlMixin*>& map,
+                                 bool dynamicKeys, bool* wasNull) {
+    CDepthGuard depth;
+    SEvent ev;
+    const int opened =
+        openCollection(parser, ev, depth, YAML_MAPPING_START_EVENT, "a mapping", wasNull);
+    if (opened <= 0) {
+        return opened;
     }
     std::set<std::string> seen;
     for (;;) {
@@ -384,23 +400,10 @@ int CVylYamlMixin::_yamlParseList(yaml_parser_t* parser, std::vector<CVylYamlMix
                                   bool* wasNull) {
     CDepthGuard depth;
     SEvent ev;
-    if (wasNull) {
-        *wasNull = false;
-    }
-    if (ev.next(parser) != 0) {
-        return -1;
-    }
-    if (_yamlIsNull(ev.ev)) {
-        if (wasNull) {
-            *wasNull = true;
-        }
-        return 0;
-    }
-    if (ev.ev.type != YAML_SEQUENCE_START_EVENT) {
-        return _yamlKindError(ev.ev, "a sequence");
-    }
-    if (depth.tooDeep()) {
-        return _yamlParseError(&ev.ev, "nesting too deep");
+    const int opened =
+        openCollection(parser, ev, depth, YAML_SEQUENCE_START_EVENT, "a sequence", wasNull);
+    if (opened <= 0) {
+        return opened;
     }
     for (;;) {
         if (ev.next(parser) != 0) {
