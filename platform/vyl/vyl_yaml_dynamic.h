@@ -9,6 +9,17 @@
 #include <string>
 #include <vector>
 
+// Assignment from any node: one of the same container kind is copied (through its own copy
+// assignment), any other kind leaves the container empty.
+template <class Node> CVylYamlMixin& vylAssignNode(Node& self, const CVylYamlMixin& other) {
+    if (auto* same = dynamic_cast<const Node*>(&other)) {
+        self = *same;
+    } else {
+        self.clear();
+    }
+    return self;
+}
+
 template <class T> class CVylYamlDynamicMapSK : public CVylYamlMixin {
 public:
     typedef std::map<std::string, T*> tMap;
@@ -52,13 +63,7 @@ public:
         return *this;
     }
     CVylYamlMixin& operator=(const CVylYamlMixin& other) override {
-        auto* o = dynamic_cast<const CVylYamlDynamicMapSK*>(&other);
-        if (!o) {
-            clear();
-        } else if (o != this) {
-            assignFrom(*o);
-        }
-        return *this;
+        return vylAssignNode(*this, other);
     }
     bool operator==(const CVylYamlMixin& other) const override {
         auto* o = dynamic_cast<const CVylYamlDynamicMapSK*>(&other);
@@ -194,13 +199,7 @@ public:
         return *this;
     }
     CVylYamlMixin& operator=(const CVylYamlMixin& other) override {
-        auto* o = dynamic_cast<const CVylYamlDynamicList*>(&other);
-        if (!o) {
-            clear();
-        } else if (o != this) {
-            assignFrom(*o);
-        }
-        return *this;
+        return vylAssignNode(*this, other);
     }
     // Same length and the elements match one to one, in any order.
     bool operator==(const CVylYamlMixin& other) const override {
