@@ -35,16 +35,24 @@ bool initialiseLock(SOsvContent* content) {
     return ::pthread_mutex_init(content->mutex(), attr) == 0;
 }
 
-// The first clear bit of a `width`-bit map, counting slot 0 at the top bit; -1 when full.
-int firstFree(uint32_t bitmap, int width) {
-    for (int i = 0; i < width; ++i)
-        if (!(bitmap & (1u << (width - 1 - i))))
-            return i;
-    return -1;
+// Occupancy maps are `width` bits wide and count slot 0 at the top bit.
+uint32_t slotBit(int width, int slot) {
+    return 1u << (width - 1 - slot);
 }
 
 bool isSet(uint32_t bitmap, int width, int slot) {
-    return (bitmap & (1u << (width - 1 - slot))) != 0;
+    return (bitmap & slotBit(width, slot)) != 0;
+}
+
+// Marks the first free slot of the map taken; -1 when full.
+template <class Bits> int claimSlot(Bits& bitmap, int width) {
+    for (int i = 0; i < width; ++i) {
+        if (!isSet(bitmap, width, i)) {
+            bitmap = static_cast<Bits>(bitmap | slotBit(width, i));
+            return i;
+        }
+    }
+    return -1;
 }
 
 template <class T> void zero(T& object) {
@@ -145,10 +153,9 @@ int SOsvContent::establishDpi(unsigned dpi) {
     int index = dpiIndex(dpi);
     if (index >= 0)
         return index;
-    index = firstFree(m_dpiOccupied, OSV_MAX_DEVICES);
+    index = claimSlot(m_dpiOccupied, OSV_MAX_DEVICES);
     if (index < 0)
         return -1;
-    m_dpiOccupied |= 1u << (OSV_MAX_DEVICES - 1 - index);
     zero(m_deviceInfoList[index]);
     m_deviceInfoList[index].m_dpi = dpi;
     return index;
@@ -200,10 +207,9 @@ int SOsvContent::establishProc(unsigned pid, const char* name) {
     COsvLock guard(this);
     int index = procIndex(name);
     if (index < 0) {
-        index = firstFree(m_procOccupied, OSV_MAX_PROCESSES);
+        index = claimSlot(m_procOccupied, OSV_MAX_PROCESSES);
         if (index < 0)
             return -1;
-        m_procOccupied |= 1u << (OSV_MAX_PROCESSES - 1 - index);
         zero(m_procInfoList[index]);
         osvCopyString(m_procInfoList[index].m_processName, name);
     }
@@ -237,11 +243,9 @@ int SOsvContent::establishProcDpi(unsigned pid, unsigned dpi) {
     if (entry >= 0)
         return entry;
     SOsvProcessInfo& slot = m_procInfoList[proc];
-    entry = firstFree(slot.m_dpiOccupied, OSV_MAX_PROCESS_DEVICES);
+    entry = claimSlot(slot.m_dpiOccupied, OSV_MAX_PROCESS_DEVICES);
     if (entry < 0)
         return -1;
-    slot.m_dpiOccupied =
-        static_cast<uint16_t>(slot.m_dpiOccupied | 1u << (OSV_MAX_PROCESS_DEVICES - 1 - entry));
     zero(slot.m_deviceInfo[entry]);
     slot.m_deviceInfo[entry].m_dpi = dpi;
     return entry;
@@ -283,11 +287,9 @@ int SOsvContent::establishBtNodeConnection(unsigned dpi, unsigned short handle) 
     COsvLock guard(this);
     int device = btDpiIndex(dpi);
     if (device < 0) {
-        device = firstFree(m_btDpiOccupied, OSV_MAX_BT_DEVICES);
+        device = claimSlot(m_btDpiOccupied, OSV_MAX_BT_DEVICES);
         if (device < 0)
             return -1;
-        m_btDpiOccupied =
-            static_cast<uint8_t>(m_btDpiOccupied | 1u << (OSV_MAX_BT_DEVICES - 1 - device));
         m_btConnHandleOccupied[device] = 0;
         // Every connection slot of the device carries its dpi; slot 0 is the key.
         for (SOsvBluetoothInfo& slot : m_bluetoothInfoList[device]) {
@@ -298,11 +300,9 @@ int SOsvContent::establishBtNodeConnection(unsigned dpi, unsigned short handle) 
     int connection = btConnHandleIndex(device, handle);
     if (connection >= 0)
         return connection;
-    connection = firstFree(m_btConnHandleOccupied[device], OSV_MAX_BT_CONNECTIONS);
+    connection = claimSlot(m_btConnHandleOccupied[device], OSV_MAX_BT_CONNECTIONS);
     if (connection < 0)
         return -1;
-    m_btConnHandleOccupied[device] = static_cast<uint16_t>(
-        m_btConnHandleOccupied[device] | 1u << (OSV_MAX_BT_CONNECTIONS - 1 - connection));
     SOsvBluetoothInfo& slot = m_bluetoothInfoList[device][connection];
     zero(slot);
     slot.m_dpi = dpi;
@@ -344,11 +344,9 @@ int SOsvContent::establishNavSource(const char* name) {
     int index = findNavSource(name);
     if (index >= 0)
         return index;
-    index = firstFree(m_navSourceOccupied, OSV_MAX_NAV_SOURCES);
+    index = claimSlot(m_navSourceOccupied, OSV_MAX_NAV_SOURCES);
     if (index < 0)
         return -1;
-    m_navSourceOccupied =
-        static_cast<uint16_t>(m_navSourceOccupied | 1u << (OSV_MAX_NAV_SOURCES - 1 - index));
     clearNavSource(index);
     osvCopyString(m_navSourceData[index].m_sourceName, name);
     return index;
@@ -361,5 +359,5 @@ void SOsvContent::removeNavSource(const char* name) {
         return;
     clearNavSource(index);
     m_navSourceOccupied =
-        static_cast<uint16_t>(m_navSourceOccupied & ~(1u << (OSV_MAX_NAV_SOURCES - 1 - index)));
+        static_cast<uint16_t>(m_navSourceOccupied & ~slotBit(OSV_MAX_NAV_SOURCES, index));
 }
