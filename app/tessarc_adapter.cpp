@@ -4,6 +4,11 @@
 
 namespace Ulvaro {
 
+template <class Result> Result CTessarcAppAdapter::forward(Result (CTessarcApp::*call)()) {
+    check_adaptee();
+    return (m_adaptee->*call)();
+}
+
 std::shared_ptr<CTessarcAppAdapter> CTessarcAppAdapter::create(CTessarcApp* adaptee,
                                                                const std::string& path) {
     return std::make_shared<CTessarcAppAdapter>(adaptee, path);
@@ -13,247 +18,173 @@ CTessarcAppAdapter::CTessarcAppAdapter(CTessarcApp* adaptee, const std::string& 
     : QCF::DBus::Object(path), m_adaptee(adaptee) {
     const std::string status = dest() + ".Status";
     const std::string control = dest() + ".Control";
-    create_method<std::string>(
-        status, "getCurrentStatus",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getCurrentStatusAdapterStub))
-        ->set_arg_name(0, "statusStr");
-    create_method<std::string>(status, "getDeviceName",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getDeviceNameAdapterStub))
-        ->set_arg_name(0, "devName");
-    create_method<std::string>(status, "getServerName",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getServerNameAdapterStub))
-        ->set_arg_name(0, "svrName");
-    create_method<std::string>(
-        status, "getServerIpAddr",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getServerIpAddrAdapterStub))
-        ->set_arg_name(0, "svrIp");
-    create_method<std::string>(status, "getServerPort",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getServerPortAdapterStub))
-        ->set_arg_name(0, "svrPort");
-    create_method<std::string>(
-        status, "getSoftwareInfo",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getSoftwareInfoAdapterStub))
-        ->set_arg_name(0, "sw");
-    create_method<std::string>(
-        status, "getHardwareInfo",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getHardwareInfoAdapterStub))
-        ->set_arg_name(0, "hw");
-    create_method<std::string>(status, "getImeiInfo",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getImeiInfoAdapterStub))
-        ->set_arg_name(0, "imei");
-    create_method<std::string>(
-        status, "getCmdVersionInfo",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getCmdVersionInfoAdapterStub))
-        ->set_arg_name(0, "cmdVer");
-    create_method<int>(
-        status, "getSecondsSinceLastRxDataToScanner",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getSecondsSinceLastRxDataToScannerAdapterStub))
-        ->set_arg_name(0, "secSinceLastRxData");
-    create_method<int>(status, "getCntCharsSerialRx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsSerialRxAdapterStub))
-        ->set_arg_name(0, "charsSerialRxCnt");
-    create_method<int>(
-        status, "getCntCharsScannedSerialRx",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsScannedSerialRxAdapterStub))
-        ->set_arg_name(0, "charsScannedCnt");
-    create_method<int>(
-        status, "getCntCharsDiscardedSerialRx",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsDiscardedSerialRxAdapterStub))
-        ->set_arg_name(0, "charsDiscardedCnt");
-    create_method<int>(status, "getCntMsgsRcvdSerialRx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntMsgsRcvdSerialRxAdapterStub))
-        ->set_arg_name(0, "msgsRcvdSerialCnt");
-    create_method<int>(status, "getTimeLastMsgSerialRx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getTimeLastMsgSerialRxAdapterStub))
-        ->set_arg_name(0, "lastMsgSerialRxTime");
-    create_method<int>(status, "getCntCharsSerialTx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsSerialTxAdapterStub))
-        ->set_arg_name(0, "charsSerialTxCnt");
-    create_method<int>(status, "getCntMsgsSentSerialTx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntMsgsSentSerialTxAdapterStub))
-        ->set_arg_name(0, "msgsSentSerialCnt");
-    create_method<int>(status, "getTimeLastMsgSerialTx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getTimeLastMsgSerialTxAdapterStub))
-        ->set_arg_name(0, "lastMsgSerialTxTime");
-    create_method<std::string>(status, "getWANStatus",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getWANStatusAdapterStub))
-        ->set_arg_name(0, "statusStr");
-    create_method<std::string>(status, "getGPSStatus",
-                               sigc::mem_fun(*this, &CTessarcAppAdapter::getGPSStatusAdapterStub))
-        ->set_arg_name(0, "statusStr");
-    create_method<int>(status, "getCntCharsLoginBuffer",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsLoginBufferAdapterStub))
-        ->set_arg_name(0, "charsLoginBufferCnt");
-    create_method<int>(status, "getCntCharsBuffer",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntCharsBufferAdapterStub))
-        ->set_arg_name(0, "charsBufferCnt");
-    create_method<int>(status, "getCntServerCharsRx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntServerCharsRxAdapterStub))
-        ->set_arg_name(0, "srvRxCharCnt");
-    create_method<int>(
-        status, "getSecondsSinceLastRxServerAck",
-        sigc::mem_fun(*this, &CTessarcAppAdapter::getSecondsSinceLastRxServerAckAdapterStub))
-        ->set_arg_name(0, "secSinceLastAck");
-    create_method<int>(status, "getTimeLastServerRx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getTimeLastServerRxAdapterStub))
-        ->set_arg_name(0, "lastServerRxTime");
-    create_method<int>(status, "getCntServerCharsTx",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntServerCharsTxAdapterStub))
-        ->set_arg_name(0, "srvTxCharCnt");
-    create_method<int>(status, "getCntServerConnects",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::getCntServerConnectsAdapterStub))
-        ->set_arg_name(0, "srvConnectCnt");
-    create_method<int>(control, "triggerRestart",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::triggerRestartAdapterStub))
-        ->set_arg_name(0, "empty");
-    create_method<int>(control, "triggerReconnect",
-                       sigc::mem_fun(*this, &CTessarcAppAdapter::triggerReconnectAdapterStub))
-        ->set_arg_name(0, "empty");
+    const auto add = [this](const std::string& interface, const char* name, auto stub,
+                            const char* argName) {
+        using Result = decltype((this->*stub)());
+        create_method<Result>(interface, name, sigc::mem_fun(*this, stub))
+            ->set_arg_name(0, argName);
+    };
+    add(status, "getCurrentStatus", &CTessarcAppAdapter::getCurrentStatusAdapterStub, "statusStr");
+    add(status, "getDeviceName", &CTessarcAppAdapter::getDeviceNameAdapterStub, "devName");
+    add(status, "getServerName", &CTessarcAppAdapter::getServerNameAdapterStub, "svrName");
+    add(status, "getServerIpAddr", &CTessarcAppAdapter::getServerIpAddrAdapterStub, "svrIp");
+    add(status, "getServerPort", &CTessarcAppAdapter::getServerPortAdapterStub, "svrPort");
+    add(status, "getSoftwareInfo", &CTessarcAppAdapter::getSoftwareInfoAdapterStub, "sw");
+    add(status, "getHardwareInfo", &CTessarcAppAdapter::getHardwareInfoAdapterStub, "hw");
+    add(status, "getImeiInfo", &CTessarcAppAdapter::getImeiInfoAdapterStub, "imei");
+    add(status, "getCmdVersionInfo", &CTessarcAppAdapter::getCmdVersionInfoAdapterStub, "cmdVer");
+    add(status, "getSecondsSinceLastRxDataToScanner",
+        &CTessarcAppAdapter::getSecondsSinceLastRxDataToScannerAdapterStub, "secSinceLastRxData");
+    add(status, "getCntCharsSerialRx", &CTessarcAppAdapter::getCntCharsSerialRxAdapterStub,
+        "charsSerialRxCnt");
+    add(status, "getCntCharsScannedSerialRx",
+        &CTessarcAppAdapter::getCntCharsScannedSerialRxAdapterStub, "charsScannedCnt");
+    add(status, "getCntCharsDiscardedSerialRx",
+        &CTessarcAppAdapter::getCntCharsDiscardedSerialRxAdapterStub, "charsDiscardedCnt");
+    add(status, "getCntMsgsRcvdSerialRx", &CTessarcAppAdapter::getCntMsgsRcvdSerialRxAdapterStub,
+        "msgsRcvdSerialCnt");
+    add(status, "getTimeLastMsgSerialRx", &CTessarcAppAdapter::getTimeLastMsgSerialRxAdapterStub,
+        "lastMsgSerialRxTime");
+    add(status, "getCntCharsSerialTx", &CTessarcAppAdapter::getCntCharsSerialTxAdapterStub,
+        "charsSerialTxCnt");
+    add(status, "getCntMsgsSentSerialTx", &CTessarcAppAdapter::getCntMsgsSentSerialTxAdapterStub,
+        "msgsSentSerialCnt");
+    add(status, "getTimeLastMsgSerialTx", &CTessarcAppAdapter::getTimeLastMsgSerialTxAdapterStub,
+        "lastMsgSerialTxTime");
+    add(status, "getWANStatus", &CTessarcAppAdapter::getWANStatusAdapterStub, "statusStr");
+    add(status, "getGPSStatus", &CTessarcAppAdapter::getGPSStatusAdapterStub, "statusStr");
+    add(status, "getCntCharsLoginBuffer", &CTessarcAppAdapter::getCntCharsLoginBufferAdapterStub,
+        "charsLoginBufferCnt");
+    add(status, "getCntCharsBuffer", &CTessarcAppAdapter::getCntCharsBufferAdapterStub,
+        "charsBufferCnt");
+    add(status, "getCntServerCharsRx", &CTessarcAppAdapter::getCntServerCharsRxAdapterStub,
+        "srvRxCharCnt");
+    add(status, "getSecondsSinceLastRxServerAck",
+        &CTessarcAppAdapter::getSecondsSinceLastRxServerAckAdapterStub, "secSinceLastAck");
+    add(status, "getTimeLastServerRx", &CTessarcAppAdapter::getTimeLastServerRxAdapterStub,
+        "lastServerRxTime");
+    add(status, "getCntServerCharsTx", &CTessarcAppAdapter::getCntServerCharsTxAdapterStub,
+        "srvTxCharCnt");
+    add(status, "getCntServerConnects", &CTessarcAppAdapter::getCntServerConnectsAdapterStub,
+        "srvConnectCnt");
+    add(control, "triggerRestart", &CTessarcAppAdapter::triggerRestartAdapterStub, "empty");
+    add(control, "triggerReconnect", &CTessarcAppAdapter::triggerReconnectAdapterStub, "empty");
 }
 
 std::string CTessarcAppAdapter::getCurrentStatusAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCurrentStatus();
+    return forward(&CTessarcApp::getCurrentStatus);
 }
 
 std::string CTessarcAppAdapter::getDeviceNameAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getDeviceName();
+    return forward(&CTessarcApp::getDeviceName);
 }
 
 std::string CTessarcAppAdapter::getServerNameAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getServerName();
+    return forward(&CTessarcApp::getServerName);
 }
 
 std::string CTessarcAppAdapter::getServerIpAddrAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getServerIpAddr();
+    return forward(&CTessarcApp::getServerIpAddr);
 }
 
 std::string CTessarcAppAdapter::getServerPortAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getServerPort();
+    return forward(&CTessarcApp::getServerPort);
 }
 
 std::string CTessarcAppAdapter::getSoftwareInfoAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getSoftwareInfo();
+    return forward(&CTessarcApp::getSoftwareInfo);
 }
 
 std::string CTessarcAppAdapter::getHardwareInfoAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getHardwareInfo();
+    return forward(&CTessarcApp::getHardwareInfo);
 }
 
 std::string CTessarcAppAdapter::getImeiInfoAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getImeiInfo();
+    return forward(&CTessarcApp::getImeiInfo);
 }
 
 std::string CTessarcAppAdapter::getCmdVersionInfoAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCmdVersionInfo();
+    return forward(&CTessarcApp::getCmdVersionInfo);
 }
 
 int CTessarcAppAdapter::getSecondsSinceLastRxDataToScannerAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getSecondsSinceLastRxDataToScanner();
+    return forward(&CTessarcApp::getSecondsSinceLastRxDataToScanner);
 }
 
 int CTessarcAppAdapter::getCntCharsSerialRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsSerialRx();
+    return forward(&CTessarcApp::getCntCharsSerialRx);
 }
 
 int CTessarcAppAdapter::getCntCharsScannedSerialRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsScannedSerialRx();
+    return forward(&CTessarcApp::getCntCharsScannedSerialRx);
 }
 
 int CTessarcAppAdapter::getCntCharsDiscardedSerialRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsDiscardedSerialRx();
+    return forward(&CTessarcApp::getCntCharsDiscardedSerialRx);
 }
 
 int CTessarcAppAdapter::getCntMsgsRcvdSerialRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntMsgsRcvdSerialRx();
+    return forward(&CTessarcApp::getCntMsgsRcvdSerialRx);
 }
 
 int CTessarcAppAdapter::getTimeLastMsgSerialRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getTimeLastMsgSerialRx();
+    return forward(&CTessarcApp::getTimeLastMsgSerialRx);
 }
 
 int CTessarcAppAdapter::getCntCharsSerialTxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsSerialTx();
+    return forward(&CTessarcApp::getCntCharsSerialTx);
 }
 
 int CTessarcAppAdapter::getCntMsgsSentSerialTxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntMsgsSentSerialTx();
+    return forward(&CTessarcApp::getCntMsgsSentSerialTx);
 }
 
 int CTessarcAppAdapter::getTimeLastMsgSerialTxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getTimeLastMsgSerialTx();
+    return forward(&CTessarcApp::getTimeLastMsgSerialTx);
 }
 
 std::string CTessarcAppAdapter::getWANStatusAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getWANStatus();
+    return forward(&CTessarcApp::getWANStatus);
 }
 
 std::string CTessarcAppAdapter::getGPSStatusAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getGPSStatus();
+    return forward(&CTessarcApp::getGPSStatus);
 }
 
 int CTessarcAppAdapter::getCntCharsLoginBufferAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsLoginBuffer();
+    return forward(&CTessarcApp::getCntCharsLoginBuffer);
 }
 
 int CTessarcAppAdapter::getCntCharsBufferAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntCharsBuffer();
+    return forward(&CTessarcApp::getCntCharsBuffer);
 }
 
 int CTessarcAppAdapter::getCntServerCharsRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntServerCharsRx();
+    return forward(&CTessarcApp::getCntServerCharsRx);
 }
 
 int CTessarcAppAdapter::getSecondsSinceLastRxServerAckAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getSecondsSinceLastRxServerAck();
+    return forward(&CTessarcApp::getSecondsSinceLastRxServerAck);
 }
 
 int CTessarcAppAdapter::getTimeLastServerRxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getTimeLastServerRx();
+    return forward(&CTessarcApp::getTimeLastServerRx);
 }
 
 int CTessarcAppAdapter::getCntServerCharsTxAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntServerCharsTx();
+    return forward(&CTessarcApp::getCntServerCharsTx);
 }
 
 int CTessarcAppAdapter::getCntServerConnectsAdapterStub() {
-    check_adaptee();
-    return m_adaptee->getCntServerConnects();
+    return forward(&CTessarcApp::getCntServerConnects);
 }
 
 int CTessarcAppAdapter::triggerRestartAdapterStub() {
-    check_adaptee();
-    return m_adaptee->triggerRestart();
+    return forward(&CTessarcApp::triggerRestart);
 }
 
 int CTessarcAppAdapter::triggerReconnectAdapterStub() {
-    check_adaptee();
-    return m_adaptee->triggerReconnect();
+    return forward(&CTessarcApp::triggerReconnect);
 }
 
 } // namespace Ulvaro

@@ -55,6 +55,8 @@ public:
     int triggerReconnectAdapterStub();
 
 private:
+    template <class Result> Result forward(Result (CTessarcApp::*call)());
+
     CTessarcApp* m_adaptee;
 };
 
