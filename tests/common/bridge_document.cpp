@@ -1,6 +1,10 @@
 #include "bridge_document.h"
 
+#include <set>
 #include <sstream>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace testenv {
 
@@ -58,6 +62,40 @@ std::string bridgeDeviceList() {
             list += line.substr(4) + "\n";
     }
     return list;
+}
+
+std::string bridgeDocumentWith(const std::map<std::string, std::string>& values) {
+    std::istringstream in(kBridgeDocument);
+    std::string out;
+    std::set<std::string> replaced;
+    // The keys above the current line, with their indentation.
+    std::vector<std::pair<size_t, std::string>> parents;
+    for (std::string line; std::getline(in, line);) {
+        size_t indent = line.find_first_not_of(' ');
+        size_t colon = line.find(':');
+        bool isKey = indent != std::string::npos && colon != std::string::npos &&
+                     line[indent] != '-' && line[indent] != '#' && line[indent] != '%';
+        if (isKey) {
+            while (!parents.empty() && parents.back().first >= indent)
+                parents.pop_back();
+            std::string path;
+            for (const auto& parent : parents)
+                path += parent.second + "/";
+            std::string key = line.substr(indent, colon - indent);
+            path += key;
+            parents.emplace_back(indent, key);
+            auto found = values.find(path);
+            if (found != values.end()) {
+                line = line.substr(0, colon + 1) + " " + found->second;
+                replaced.insert(path);
+            }
+        }
+        out += line + "\n";
+    }
+    for (const auto& value : values)
+        if (!replaced.count(value.first))
+            throw std::invalid_argument("no key " + value.first + " in the bridge document");
+    return out;
 }
 
 } // namespace testenv

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "data_peers.h"
 #include "test_env.h"
 #include "test_process.h"
 
@@ -59,11 +60,11 @@ public:
     // Waits until what the current connection received contains `text`.
     bool serverReceived(const std::string& text,
                         std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    const std::string& serverData() const { return m_serverData; }
+    const std::string& serverData() const;
     void closeServerConnection();
     // True once the bridge closed the current connection (end of stream seen).
     bool serverClosedByBridge(std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    int serverPort() const { return m_port; }
+    int serverPort() const { return m_server.port(); }
 
     // ---- bus ----
     std::string callString(const std::string& method);
@@ -73,18 +74,13 @@ public:
     static int gatewaysim(const std::vector<std::string>& args);
 
 private:
-    void pumpServer();
-
     const TempRoot& m_root;
-    int m_master = -1;
-    int m_slave = -1;
+    PtyTerminal m_pty;
     std::string m_input;
     std::vector<std::string> m_skipped;
-    int m_listener = -1;
-    int m_port = 0;
-    int m_server = -1;
-    bool m_serverEof = false;
-    std::string m_serverData;
+    LoopbackServer m_server;
+    // The server's connection the test works with; -1 before the first.
+    int m_current = -1;
     std::unique_ptr<Process> m_daemon;
     Glib::RefPtr<Gio::DBus::Connection> m_bus;
 };

@@ -1,5 +1,6 @@
 #include "data_peers.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <fcntl.h>
@@ -12,18 +13,27 @@
 
 #include <arpa/inet.h>
 
+#include "test_env.h"
+
 namespace testenv {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 void fail(const std::string& what) {
     throw std::runtime_error(what + ": " + std::to_string(errno));
 }
 
-int loopbackListener(int backlog, uint16_t& port) {
+} // namespace
+
+int loopbackListener(int backlog, uint16_t& port, int receiveBuffer) {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
         fail("socket");
+    // Accepted sockets inherit the listener's buffer, which must be set before listen.
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -35,8 +45,6 @@ int loopbackListener(int backlog, uint16_t& port) {
     port = ntohs(address.sin_port);
     return fd;
 }
-
-} // namespace
 
 PtyTerminal::PtyTerminal() {
     m_master = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -64,19 +72,30 @@ void PtyTerminal::hangUp() {
     m_master = m_slave = -1;
 }
 
-void PtyTerminal::send(const std::string& bytes) {
+bool PtyTerminal::send(const std::string& bytes, std::chrono::milliseconds timeout) {
     size_t done = 0;
+    auto deadline = Clock::now() + timeout;
     while (done < bytes.size()) {
         ssize_t n = ::write(m_master, bytes.data() + done, bytes.size() - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
+            deadline = Clock::now() + timeout;
         } else if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            int left = msLeft(deadline);
+            if (left == 0)
+                return false;
             pollfd p{m_master, POLLOUT, 0};
-            ::poll(&p, 1, 100);
+            ::poll(&p, 1, std::min(left, 100));
         } else {
             fail("pty write");
         }
     }
+    return true;
+}
+
+void PtyTerminal::waitReadable(std::chrono::milliseconds timeout) const {
+    pollfd p{m_master, POLLIN, 0};
+    ::poll(&p, 1, static_cast<int>(timeout.count()));
 }
 
 const std::string& PtyTerminal::received() {
@@ -90,23 +109,8 @@ const std::string& PtyTerminal::received() {
     return m_received;
 }
 
-LoopbackServer::LoopbackServer(int receiveBuffer) : m_receiveBuffer(receiveBuffer) {
-    if (receiveBuffer > 0) {
-        // Accepted sockets inherit the listener's buffer, which must be set before listen.
-        m_listen = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        ::setsockopt(m_listen, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (::bind(m_listen, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0 ||
-            ::listen(m_listen, 16) < 0)
-            fail("bind/listen");
-        socklen_t length = sizeof address;
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &length);
-        m_port = ntohs(address.sin_port);
-    } else {
-        m_listen = loopbackListener(16, m_port);
-    }
+LoopbackServer::LoopbackServer(int receiveBuffer) {
+    m_listen = loopbackListener(16, m_port, receiveBuffer);
 }
 
 LoopbackServer::~LoopbackServer() {
@@ -138,6 +142,27 @@ void LoopbackServer::pump() {
             else
                 break;
         }
+    }
+}
+
+bool LoopbackServer::pumpUntil(const std::function<bool()>& done,
+                               std::chrono::milliseconds timeout) {
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        pump();
+        if (done())
+            return true;
+        int left = msLeft(deadline);
+        if (left == 0)
+            return false;
+        // A connection at end of stream stays readable: only the live ones are watched.
+        std::vector<pollfd> watched{{m_listen, POLLIN, 0}};
+        if (m_reading)
+            for (const auto& c : m_conns)
+                if (c.fd >= 0 && !c.peerClosed)
+                    watched.push_back({c.fd, POLLIN, 0});
+        // Bounded, so that `done` is asked again even when it waits for something else.
+        ::poll(watched.data(), watched.size(), std::min(left, 100));
     }
 }
 

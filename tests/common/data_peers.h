@@ -3,7 +3,9 @@
 // that the code under test keeps running in the same GLib main context between polls.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -21,8 +23,12 @@ public:
 
     const std::string& slavePath() const { return m_slavePath; }
     int masterFd() const { return m_master; }
-    // Writes all of `bytes` (waiting for room when the pty is full).
-    void send(const std::string& bytes);
+    // Writes all of `bytes`, waiting for room when the pty is full; false when the other side
+    // took nothing for `timeout`.
+    bool send(const std::string& bytes,
+              std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the other side wrote something (or hung up), at most `timeout`.
+    void waitReadable(std::chrono::milliseconds timeout) const;
     // Reads what the other side wrote so far; returns everything received since creation.
     const std::string& received();
     void clearReceived() { m_received.clear(); }
@@ -48,6 +54,8 @@ public:
 
     uint16_t port() const { return m_port; }
     void pump();
+    // Pumps until `done` holds, waiting for the sockets in between; false on time-out.
+    bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
     // While false, pump() accepts but reads nothing.
     void setReading(bool reading) { m_reading = reading; }
 
@@ -65,10 +73,13 @@ private:
     };
     int m_listen = -1;
     uint16_t m_port = 0;
-    int m_receiveBuffer = 0;
     bool m_reading = true;
     std::vector<SConn> m_conns;
 };
+
+// A non-blocking TCP listener on 127.0.0.1 on a port the system chooses (stored in `port`).
+// `receiveBuffer` > 0 sets SO_RCVBUF, which accepted connections inherit.
+int loopbackListener(int backlog, uint16_t& port, int receiveBuffer = 0);
 
 // A listener on 127.0.0.1 whose accept queue is kept full by connections never accepted: the
 // kernel drops further SYNs, so a connect towards it stays pending.

@@ -56,6 +56,9 @@ private:
 bool waitUntil(const std::function<bool()>& done,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Milliseconds from now until `deadline`, 0 once it has passed (for poll()).
+int msLeft(std::chrono::steady_clock::time_point deadline);
+
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
