@@ -5,21 +5,16 @@
 #include <set>
 #include <vector>
 
-#include "delslogger.h"
-#include "delstypes.h"
+#include "fuzz_dels_common.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    CDelsLogger::logger().enable(false);
+    delsFuzzQuietLogger();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 0xFFFF) {
-        return 0;
-    }
-    std::vector<unsigned char> input(data, data + size);
-    try {
-        const SDelsEventReportConfirm confirm(static_cast<unsigned short>(size), input.data());
+    return delsFuzzOneInput(data, size, [](const unsigned char* bytes, unsigned short length) {
+        const SDelsEventReportConfirm confirm(length, bytes);
         if (!confirm.valid || confirm.wireFormat != 1) {
             abort();
         }
@@ -42,7 +37,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 abort();
             }
         }
-    } catch (const CDelsEventParsingError&) {
-    }
-    return 0;
+    });
 }

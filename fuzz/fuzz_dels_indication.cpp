@@ -5,31 +5,24 @@
 #include <ctime>
 #include <vector>
 
-#include "delslogger.h"
-#include "delstypes.h"
+#include "fuzz_dels_common.h"
 
 namespace {
 constexpr unsigned long long kLow48 = 0xFFFFFFFFFFFFULL;
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    // Thousands of rejected buffers a second would flood syslog.
-    CDelsLogger::logger().enable(false);
+    delsFuzzQuietLogger();
     setenv("TZ", "UTC0", 1);
     tzset();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > 0xFFFF) {
-        return 0;
-    }
-    // An exact copy, so that the sanitizer sees any read behind the declared size.
-    std::vector<unsigned char> input(data, data + size);
-    try {
-        const CDelsMetaEvent event(static_cast<unsigned short>(size), input.data());
+    return delsFuzzOneInput(data, size, [](const unsigned char* bytes, unsigned short length) {
+        const CDelsMetaEvent event(length, bytes);
         if (!event.getValid() || event.getAdditionalInfo().size() > DELS_MAX_ADDITIONAL_INFO ||
-            event.getWireFormatLength() > size) {
+            event.getWireFormatLength() > length) {
             abort();
         }
         for (bool limit : {true, false}) {
@@ -47,7 +40,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 abort();
             }
         }
-    } catch (const CDelsEventParsingError&) {
-    }
-    return 0;
+    });
 }
