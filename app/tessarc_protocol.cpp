@@ -231,10 +231,14 @@ void CTessarcApp::handleScannedSentence() {
                           std::string(sentence, static_cast<size_t>(n)).c_str());
         } else if (loginInfoInProgress) {
             QCF::logDebug("Tessarc: Retrieving server login info response.");
-            if (scanner.scannedServerLoginInfoDeviceName(value)) {
-                terminalInfo.deviceName = value;
-                QCF::logInfo("Tessarc: QUARN device name: %s", value.c_str());
+            // A line of the block that tells something about the terminal: kept, and passed on.
+            const auto learn = [&](std::string& field, const char* line) {
+                field = value;
+                QCF::logInfo(line, value.c_str());
                 queueSentence(login, sentence, size);
+            };
+            if (scanner.scannedServerLoginInfoDeviceName(value)) {
+                learn(terminalInfo.deviceName, "Tessarc: QUARN device name: %s");
             } else if (scanner.scannedServerLoginInfoExt(value)) {
                 QCF::logDebug("Tessarc: Have info needed to connect to server.");
                 terminalInfo.extension = value;
@@ -253,13 +257,9 @@ void CTessarcApp::handleScannedSentence() {
                              terminalInfo.serverPort.c_str());
                 queueSentence(login, sentence, size);
             } else if (scanner.scannedServerLoginInfoSoftware(value)) {
-                terminalInfo.software = value;
-                QCF::logInfo("Tessarc: QUARN software: %s", value.c_str());
-                queueSentence(login, sentence, size);
+                learn(terminalInfo.software, "Tessarc: QUARN software: %s");
             } else if (scanner.scannedServerLoginInfoHardware(value)) {
-                terminalInfo.hardware = value;
-                QCF::logInfo("Tessarc: QUARN hardware: %s", value.c_str());
-                queueSentence(login, sentence, size);
+                learn(terminalInfo.hardware, "Tessarc: QUARN hardware: %s");
             } else if (scanner.scannedServerLoginInfoGprmcData()) {
                 QCF::logDebug("Tessarc: Have last valid position info.");
                 // Without a gateway position the line still ends, so that it cannot run into
@@ -268,13 +268,9 @@ void CTessarcApp::handleScannedSentence() {
                 line += latestGprmc.empty() ? kWake : latestGprmc;
                 queueSentence(login, line.data(), static_cast<int>(line.size()));
             } else if (scanner.scannedServerLoginInfoImei(value)) {
-                terminalInfo.imei = value;
-                QCF::logInfo("Tessarc: QUARN IMEI: %s", value.c_str());
-                queueSentence(login, sentence, size);
+                learn(terminalInfo.imei, "Tessarc: QUARN IMEI: %s");
             } else if (scanner.scannedServerLoginInfoCmdVersion(value)) {
-                terminalInfo.cmdVersion = value;
-                QCF::logInfo("Tessarc: QUARN Command Ver: %s", value.c_str());
-                queueSentence(login, sentence, size);
+                learn(terminalInfo.cmdVersion, "Tessarc: QUARN Command Ver: %s");
             } else {
                 queueSentence(login, sentence, size);
             }
