@@ -55,6 +55,16 @@ template <class Bits> int claimSlot(Bits& bitmap, int width) {
     return -1;
 }
 
+// The slot already `found`, else a newly claimed one set up by `init`; -1 when the map is full.
+template <class Bits, class Init> int findOrClaim(int found, Bits& bitmap, int width, Init init) {
+    if (found >= 0)
+        return found;
+    const int slot = claimSlot(bitmap, width);
+    if (slot >= 0)
+        init(slot);
+    return slot;
+}
+
 template <class T> void zero(T& object) {
     std::memset(static_cast<void*>(&object), 0, sizeof(T));
 }
@@ -150,15 +160,10 @@ int SOsvContent::establishDpi(unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
-    int index = dpiIndex(dpi);
-    if (index >= 0)
-        return index;
-    index = claimSlot(m_dpiOccupied, OSV_MAX_DEVICES);
-    if (index < 0)
-        return -1;
-    zero(m_deviceInfoList[index]);
-    m_deviceInfoList[index].m_dpi = dpi;
-    return index;
+    return findOrClaim(dpiIndex(dpi), m_dpiOccupied, OSV_MAX_DEVICES, [&](int index) {
+        zero(m_deviceInfoList[index]);
+        m_deviceInfoList[index].m_dpi = dpi;
+    });
 }
 
 // ---- processes ----
@@ -205,14 +210,13 @@ int SOsvContent::procIndex(const char* name) {
 
 int SOsvContent::establishProc(unsigned pid, const char* name) {
     COsvLock guard(this);
-    int index = procIndex(name);
-    if (index < 0) {
-        index = claimSlot(m_procOccupied, OSV_MAX_PROCESSES);
-        if (index < 0)
-            return -1;
-        zero(m_procInfoList[index]);
-        osvCopyString(m_procInfoList[index].m_processName, name);
-    }
+    const int index =
+        findOrClaim(procIndex(name), m_procOccupied, OSV_MAX_PROCESSES, [&](int slot) {
+            zero(m_procInfoList[slot]);
+            osvCopyString(m_procInfoList[slot].m_processName, name);
+        });
+    if (index < 0)
+        return -1;
     m_procInfoList[index].m_pid = static_cast<uint16_t>(pid);
     return index;
 }
@@ -239,16 +243,12 @@ int SOsvContent::establishProcDpi(unsigned pid, unsigned dpi) {
     int proc = procIndex(pid);
     if (proc < 0)
         return -1;
-    int entry = procDpiIndex(pid, dpi);
-    if (entry >= 0)
-        return entry;
     SOsvProcessInfo& slot = m_procInfoList[proc];
-    entry = claimSlot(slot.m_dpiOccupied, OSV_MAX_PROCESS_DEVICES);
-    if (entry < 0)
-        return -1;
-    zero(slot.m_deviceInfo[entry]);
-    slot.m_deviceInfo[entry].m_dpi = dpi;
-    return entry;
+    return findOrClaim(procDpiIndex(pid, dpi), slot.m_dpiOccupied, OSV_MAX_PROCESS_DEVICES,
+                       [&](int entry) {
+                           zero(slot.m_deviceInfo[entry]);
+                           slot.m_deviceInfo[entry].m_dpi = dpi;
+                       });
 }
 
 SOsvProcessDeviceInfo* SOsvContent::procDeviceEntry(unsigned pid, unsigned dpi, bool establish) {
@@ -285,29 +285,24 @@ int SOsvContent::establishBtNodeConnection(unsigned dpi, unsigned short handle) 
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
-    int device = btDpiIndex(dpi);
-    if (device < 0) {
-        device = claimSlot(m_btDpiOccupied, OSV_MAX_BT_DEVICES);
-        if (device < 0)
-            return -1;
-        m_btConnHandleOccupied[device] = 0;
-        // Every connection slot of the device carries its dpi; slot 0 is the key.
-        for (SOsvBluetoothInfo& slot : m_bluetoothInfoList[device]) {
-            zero(slot);
-            slot.m_dpi = dpi;
-        }
-    }
-    int connection = btConnHandleIndex(device, handle);
-    if (connection >= 0)
-        return connection;
-    connection = claimSlot(m_btConnHandleOccupied[device], OSV_MAX_BT_CONNECTIONS);
-    if (connection < 0)
+    const int device =
+        findOrClaim(btDpiIndex(dpi), m_btDpiOccupied, OSV_MAX_BT_DEVICES, [&](int index) {
+            m_btConnHandleOccupied[index] = 0;
+            // Every connection slot of the device carries its dpi; slot 0 is the key.
+            for (SOsvBluetoothInfo& slot : m_bluetoothInfoList[index]) {
+                zero(slot);
+                slot.m_dpi = dpi;
+            }
+        });
+    if (device < 0)
         return -1;
-    SOsvBluetoothInfo& slot = m_bluetoothInfoList[device][connection];
-    zero(slot);
-    slot.m_dpi = dpi;
-    slot.m_connHandle = handle;
-    return connection;
+    return findOrClaim(btConnHandleIndex(device, handle), m_btConnHandleOccupied[device],
+                       OSV_MAX_BT_CONNECTIONS, [&](int connection) {
+                           SOsvBluetoothInfo& slot = m_bluetoothInfoList[device][connection];
+                           zero(slot);
+                           slot.m_dpi = dpi;
+                           slot.m_connHandle = handle;
+                       });
 }
 
 // ---- navigation sources ----
@@ -341,15 +336,11 @@ int SOsvContent::establishNavSource(const char* name) {
     if (!name || !*name)
         return -1;
     COsvLock guard(this);
-    int index = findNavSource(name);
-    if (index >= 0)
-        return index;
-    index = claimSlot(m_navSourceOccupied, OSV_MAX_NAV_SOURCES);
-    if (index < 0)
-        return -1;
-    clearNavSource(index);
-    osvCopyString(m_navSourceData[index].m_sourceName, name);
-    return index;
+    return findOrClaim(findNavSource(name), m_navSourceOccupied, OSV_MAX_NAV_SOURCES,
+                       [&](int index) {
+                           clearNavSource(index);
+                           osvCopyString(m_navSourceData[index].m_sourceName, name);
+                       });
 }
 
 void SOsvContent::removeNavSource(const char* name) {
