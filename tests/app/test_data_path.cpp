@@ -10,7 +10,9 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "bridge_document.h"
 #include "data_peers.h"
+#include "log_capture.h"
 #include "qcf_debug.h"
 #include "tessarc_app.h"
 #include "test_env.h"
@@ -54,25 +56,14 @@ struct SConfig {
 };
 
 std::string yaml(const SConfig& c) {
-    return "%YAML 1.1\n---\nenabled: no\nnetworkSettings:\n  gate: wanUp\n"
-           "  maxBufBytesToSvr: " +
-           std::to_string(c.serverBytes) +
-           "\n"
-           "  maxBufBytesScanAvi: " +
-           std::to_string(c.scanBytes) +
-           "\n"
-           "  overrideServerIPAddr: '" +
-           c.overrideAddr +
-           "'\n"
-           "  overrideServerTCPPort: '" +
-           c.overridePort +
-           "'\n"
-           "serialSettings:\n  lineSettings:\n    speed: 57600\n"
-           "  retryTimeout: " +
-           std::to_string(c.retry) +
-           "\n"
-           "  inactivityTimeout: " +
-           std::to_string(c.inactivity) + "\n...\n";
+    return testenv::bridgeDocumentWith({
+        {"networkSettings/maxBufBytesToSvr", std::to_string(c.serverBytes)},
+        {"networkSettings/maxBufBytesScanAvi", std::to_string(c.scanBytes)},
+        {"networkSettings/overrideServerIPAddr", "'" + c.overrideAddr + "'"},
+        {"networkSettings/overrideServerTCPPort", "'" + c.overridePort + "'"},
+        {"serialSettings/retryTimeout", std::to_string(c.retry)},
+        {"serialSettings/inactivityTimeout", std::to_string(c.inactivity)},
+    });
 }
 
 const std::string kWake = "\r\n";
@@ -108,8 +99,6 @@ std::string numbered(const char* kind, int i, size_t width = 0) {
 class DataPath : public ::testing::Test {
 protected:
     void SetUp() override {
-        QCF::setLogObserver(
-            [this](CVylLogLevel, const std::string& text) { m_log.push_back(text); });
         CTessarcApp::s_clock = [this] { return m_now; };
     }
 
@@ -117,7 +106,6 @@ protected:
         if (m_app)
             m_app->stopDevice("pty");
         m_app.reset();
-        QCF::setLogObserver(nullptr);
         CTessarcApp::s_clock = nullptr;
     }
 
@@ -178,12 +166,7 @@ protected:
         ASSERT_TRUE(m_app->loginInfoComplete);
     }
 
-    size_t logged(const std::string& text) const {
-        size_t n = 0;
-        for (const auto& line : m_log)
-            n += line.find(text) != std::string::npos;
-        return n;
-    }
+    size_t logged(const std::string& text) const { return static_cast<size_t>(m_log.count(text)); }
 
     std::string data() const {
         return std::string(m_app->serverDataBuffer->getBuffer(),
@@ -197,7 +180,7 @@ protected:
     testenv::TempRoot m_root;
     testenv::PtyTerminal m_pty;
     std::unique_ptr<CDataPathApp> m_app;
-    std::vector<std::string> m_log;
+    testenv::LogCapture m_log;
     time_t m_now = 1700000000;
 };
 

@@ -56,7 +56,9 @@ public:
     bool contains(CVylLogLevel level, const std::string& part) const {
         return count(level, part) > 0;
     }
-    // How many lines at `level` hold `part` (every line at `level` when `part` is empty).
+    // How many lines (at any level, or at `level`) hold `part`; every line at `level` when
+    // `part` is empty.
+    int count(const std::string& part) const { return count(any, part); }
     int count(CVylLogLevel level, const std::string& part = std::string()) const {
         return countWhere([&](const Line& l) {
             return (level == any || l.level == level) && l.text.find(part) != std::string::npos;
