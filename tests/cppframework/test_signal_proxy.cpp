@@ -8,6 +8,7 @@
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
+#include "log_capture.h"
 #include "qcf_dbus.h"
 #include "qcf_debug.h"
 #include "test_env.h"
@@ -20,26 +21,6 @@ using QCF::DBus::SignalProxy;
 const char* const kWan = "com.ulvaro.wan.IWanStateEvents";
 const char* const kVpn = "com.ulvaro.vpn.IVpnStateEvents";
 const char* const kNav = "com.ulvaro.NavigationEvents.IExclusiveSerialGpsSource";
-
-class WarningCapture {
-public:
-    WarningCapture() {
-        QCF::setLogObserver([this](CVylLogLevel level, const std::string& text) {
-            if (level >= VYL_LOG_WARN)
-                m_lines.push_back(text);
-        });
-    }
-    ~WarningCapture() { QCF::setLogObserver(nullptr); }
-    int count(const std::string& part) const {
-        int n = 0;
-        for (const auto& line : m_lines)
-            n += line.find(part) != std::string::npos;
-        return n;
-    }
-
-private:
-    std::vector<std::string> m_lines;
-};
 
 class ASignalProxy : public testenv::BusTest {
 protected:
@@ -143,7 +124,7 @@ TEST_F(ASignalProxy, DropsSignalsWhoseArgumentsDoNotMatchTheFormWithALogLine) {
 
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        WarningCapture warnings;
+        testenv::LogCapture log;
         delivered = 0;
         emit(c.interface, c.member, c.bad());
         std::string member = c.member;
@@ -154,8 +135,8 @@ TEST_F(ASignalProxy, DropsSignalsWhoseArgumentsDoNotMatchTheFormWithALogLine) {
         emit(c.interface, c.member, good);
         ASSERT_TRUE(testenv::waitUntil([&] { return delivered >= 1; }));
         EXPECT_EQ(delivered, 1);
-        EXPECT_EQ(warnings.count(std::string(c.member) + " from"), 1);
-        EXPECT_EQ(warnings.count("dropped"), 1);
+        EXPECT_EQ(log.count(VYL_LOG_WARN, std::string(c.member) + " from"), 1);
+        EXPECT_EQ(log.count(VYL_LOG_WARN, "dropped"), 1);
     }
 }
 
