@@ -36,20 +36,6 @@ void mkdirs(const std::string& dir) {
     }
 }
 
-const char* const kDefaultBusConfig =
-    "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-    " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-    "<busconfig>\n"
-    "  <type>session</type>\n"
-    "  <listen>unix:tmpdir=/tmp</listen>\n"
-    "  <auth>EXTERNAL</auth>\n"
-    "  <policy context=\"default\">\n"
-    "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-    "    <allow eavesdrop=\"true\"/>\n"
-    "    <allow own=\"*\"/>\n"
-    "  </policy>\n"
-    "</busconfig>\n";
-
 } // namespace
 
 TempRoot::TempRoot() {
@@ -91,13 +77,29 @@ void TempRoot::write(const std::string& relative, const std::string& content) co
     out << content;
 }
 
+std::string busConfig(const std::string& policy, const std::string& extra) {
+    return "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+           " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+           "<busconfig>\n"
+           "  <type>session</type>\n"
+           "  <listen>unix:tmpdir=/tmp</listen>\n"
+           "  <auth>EXTERNAL</auth>\n"
+           "  <policy context=\"default\">\n" +
+           policy + "  </policy>\n" + extra + "</busconfig>\n";
+}
+
 PrivateBus::PrivateBus(const std::string& configXml) {
     char tmpl[] = "/tmp/tessarc-bus-XXXXXX.conf";
     int fd = ::mkstemps(tmpl, 5);
     if (fd < 0)
         throw std::runtime_error("mkstemps failed");
     m_configPath = tmpl;
-    const std::string& text = configXml.empty() ? std::string(kDefaultBusConfig) : configXml;
+    // Without a configuration of the test's own, anyone may do anything.
+    const std::string text = configXml.empty() ? busConfig("    <allow send_destination=\"*\" "
+                                                           "eavesdrop=\"true\"/>\n"
+                                                           "    <allow eavesdrop=\"true\"/>\n"
+                                                           "    <allow own=\"*\"/>\n")
+                                               : configXml;
     if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
         throw std::runtime_error("writing bus configuration failed");
     ::close(fd);

@@ -33,6 +33,11 @@ private:
     bool m_hadOsv = false;
 };
 
+// A bus configuration for a private dbus-daemon: a session-type bus on a fresh socket under /tmp
+// with EXTERNAL authentication, whose default policy holds the lines `policy`, followed by
+// `extra` (includes and the like).
+std::string busConfig(const std::string& policy, const std::string& extra = std::string());
+
 // A private dbus-daemon; while it lives, DBUS_SESSION_BUS_ADDRESS points at it and
 // QCF_SESSION_BUS is set, so the code under test connects to it as its "session bus".
 // `configXml` replaces the permissive default configuration (for policy tests).

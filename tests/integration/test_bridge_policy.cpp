@@ -10,6 +10,7 @@
 
 #include "bridge_rig.h"
 #include "test_env.h"
+#include "test_process.h"
 
 namespace {
 
@@ -18,31 +19,23 @@ const uid_t kNobody = 65534;
 // A system-bus-like configuration: method calls denied unless a policy allows them, replies and
 // signals allowed, and the project's policy file included as installed.
 std::string busConfig() {
-    return std::string("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration "
-                       "1.0//EN\"\n"
-                       " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                       "<busconfig>\n"
-                       "  <type>session</type>\n"
-                       "  <listen>unix:tmpdir=/tmp</listen>\n"
-                       "  <auth>EXTERNAL</auth>\n"
-                       "  <policy context=\"default\">\n"
-                       "    <allow user=\"*\"/>\n"
-                       "    <deny own=\"*\"/>\n"
-                       "    <deny send_type=\"method_call\"/>\n"
-                       "    <allow send_type=\"signal\"/>\n"
-                       "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
-                       "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-                       "    <allow receive_type=\"method_call\"/>\n"
-                       "    <allow receive_type=\"method_return\"/>\n"
-                       "    <allow receive_type=\"error\"/>\n"
-                       "    <allow receive_type=\"signal\"/>\n"
-                       "    <allow send_destination=\"org.freedesktop.DBus\"\n"
-                       "           send_interface=\"org.freedesktop.DBus\"/>\n"
-                       "    <allow send_destination=\"org.freedesktop.DBus\"\n"
-                       "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n"
-                       "  </policy>\n"
-                       "  <include>") +
-           TESSARC_SOURCE_DIR + "/packaging/com.ulvaro.tessarc.conf</include>\n</busconfig>\n";
+    return testenv::busConfig(
+        "    <allow user=\"*\"/>\n"
+        "    <deny own=\"*\"/>\n"
+        "    <deny send_type=\"method_call\"/>\n"
+        "    <allow send_type=\"signal\"/>\n"
+        "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
+        "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
+        "    <allow receive_type=\"method_call\"/>\n"
+        "    <allow receive_type=\"method_return\"/>\n"
+        "    <allow receive_type=\"error\"/>\n"
+        "    <allow receive_type=\"signal\"/>\n"
+        "    <allow send_destination=\"org.freedesktop.DBus\"\n"
+        "           send_interface=\"org.freedesktop.DBus\"/>\n"
+        "    <allow send_destination=\"org.freedesktop.DBus\"\n"
+        "           send_interface=\"org.freedesktop.DBus.Introspectable\"/>\n",
+        "  <include>" + std::string(TESSARC_SOURCE_DIR) +
+            "/packaging/com.ulvaro.tessarc.conf</include>\n");
 }
 
 struct SResult {
@@ -62,12 +55,7 @@ SResult runAs(uid_t uid, const std::vector<std::string>& args) {
         ::close(pipefd[0]);
         if (::setgid(uid) != 0 || ::setuid(uid) != 0)
             ::_exit(126);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execvp(argv[0], argv.data());
-        ::_exit(127);
+        testenv::execArgs(args);
     }
     ::close(pipefd[1]);
     SResult result;
