@@ -2,9 +2,6 @@
 
 #include <climits>
 #include <csignal>
-#include <stdexcept>
-
-#include <unistd.h>
 
 #include "bridge_document.h"
 #include "fake_sysfs.h"
@@ -23,10 +20,7 @@ using Clock = std::chrono::steady_clock;
 BridgeRig::BridgeRig(const TempRoot& root) : m_root(root) {
     FakeSysfs sysfs(root.path());
     sysfs.addBuiltinSerial(0);
-    std::string node = sysfs.node("ttyS0");
-    ::unlink(node.c_str());
-    if (::symlink(m_pty.slavePath().c_str(), node.c_str()) != 0)
-        throw std::runtime_error("cannot link " + node);
+    sysfs.linkNode("ttyS0", m_pty.slavePath());
     root.write("var/lock/.keep", "");
 }
 

@@ -187,6 +187,13 @@ void FakeSysfs::remove(const std::string& name) {
     }
 }
 
+void FakeSysfs::linkNode(const std::string& name, const std::string& target) const {
+    std::string at = node(name);
+    ::unlink(at.c_str());
+    if (::symlink(target.c_str(), at.c_str()) != 0)
+        throw std::runtime_error("cannot link " + at);
+}
+
 std::string FakeSysfs::node(const std::string& name) const {
     return m_root + "/dev/" + name;
 }

@@ -24,6 +24,9 @@ public:
     std::string addBuiltinSerial(unsigned line, bool present = true);
     // A tty without a device behind it (virtual console, pseudo-terminal master).
     std::string addVirtualTty(const std::string& name);
+    // Makes the device node of tty `name` a link to `target` (a pseudo-terminal's slave, so that
+    // whoever opens the node talks to the test).
+    void linkNode(const std::string& name, const std::string& target) const;
     // Unplugs: removes the class link, the device folder and the node.
     void remove(const std::string& name);
 
