@@ -26,6 +26,7 @@
 #include "config_commit.h"
 #include "locations.h"
 #include "osv.h"
+#include "watchdog_service.h"
 
 namespace {
 
@@ -206,21 +207,6 @@ int commitConfig(GDBusConnection* bus, const char* file) {
 
 // ---- watchdog ----
 
-const char* const kWatchdogXml = "<node>"
-                                 " <interface name='com.ulvaro.watchdog.Manager'>"
-                                 "  <method name='Register'>"
-                                 "   <arg type='s' direction='in'/><arg type='s' direction='in'/>"
-                                 "   <arg type='u' direction='in'/><arg type='b' direction='out'/>"
-                                 "  </method>"
-                                 "  <method name='Tickle'>"
-                                 "   <arg type='s' direction='in'/><arg type='b' direction='out'/>"
-                                 "  </method>"
-                                 "  <method name='Deregister'>"
-                                 "   <arg type='s' direction='in'/>"
-                                 "  </method>"
-                                 " </interface>"
-                                 "</node>";
-
 void watchdogCall(GDBusConnection*, const gchar* sender, const gchar*, const gchar*,
                   const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
                   gpointer) {
@@ -257,11 +243,11 @@ void nameAcquired(GDBusConnection*, const gchar* name, gpointer) {
 }
 
 int watchdog(GDBusConnection* bus) {
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kWatchdogXml, nullptr);
+    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(WatchdogService::kIntrospection, nullptr);
     static const GDBusInterfaceVTable vtable = {watchdogCall, nullptr, nullptr, {}};
     GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
     GError* error = nullptr;
-    guint id = g_dbus_connection_register_object(bus, "/com/ulvaro/watchdog", node->interfaces[0],
+    guint id = g_dbus_connection_register_object(bus, WatchdogService::kPath, node->interfaces[0],
                                                  &vtable, loop, nullptr, &error);
     if (id == 0) {
         std::fprintf(stderr, "gatewaysim: %s\n", error ? error->message : "cannot register");
@@ -271,7 +257,7 @@ int watchdog(GDBusConnection* bus) {
         return 1;
     }
     guint owner =
-        g_bus_own_name_on_connection(bus, "com.ulvaro.watchdog", G_BUS_NAME_OWNER_FLAGS_NONE,
+        g_bus_own_name_on_connection(bus, WatchdogService::kName, G_BUS_NAME_OWNER_FLAGS_NONE,
                                      nameAcquired, nameLost, loop, nullptr);
     g_unix_signal_add(SIGTERM, quitLoop, loop);
     g_unix_signal_add(SIGINT, quitLoop, loop);

@@ -2,28 +2,11 @@
 
 #include <cstdlib>
 
+#include "watchdog_service.h"
+
 namespace testenv {
 
 namespace {
-
-const char* const kService = "com.ulvaro.watchdog";
-const char* const kPath = "/com/ulvaro/watchdog";
-
-const char* const kIntrospection =
-    "<node>"
-    " <interface name='com.ulvaro.watchdog.Manager'>"
-    "  <method name='Register'>"
-    "   <arg type='s' direction='in'/><arg type='s' direction='in'/>"
-    "   <arg type='u' direction='in'/><arg type='b' direction='out'/>"
-    "  </method>"
-    "  <method name='Tickle'>"
-    "   <arg type='s' direction='in'/><arg type='b' direction='out'/>"
-    "  </method>"
-    "  <method name='Deregister'>"
-    "   <arg type='s' direction='in'/>"
-    "  </method>"
-    " </interface>"
-    "</node>";
 
 // GDBus refuses to return a value that contradicts the introspection data, so a reply of the
 // wrong shape is sent as a raw message.
@@ -80,16 +63,18 @@ void FakeWatchdog::threadMain(std::string address) {
     guint registration = 0;
     bool owned = false;
     if (connection) {
-        GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
+        GDBusNodeInfo* node =
+            g_dbus_node_info_new_for_xml(WatchdogService::kIntrospection, nullptr);
         static const GDBusInterfaceVTable vtable = {
             &FakeWatchdog::methodCall, nullptr, nullptr, {nullptr}};
-        registration = g_dbus_connection_register_object(connection, kPath, node->interfaces[0],
-                                                         &vtable, this, nullptr, nullptr);
+        registration =
+            g_dbus_connection_register_object(connection, WatchdogService::kPath,
+                                              node->interfaces[0], &vtable, this, nullptr, nullptr);
         g_dbus_node_info_unref(node);
         // 4: do not queue; reply 1: primary owner.
         GVariant* reply = g_dbus_connection_call_sync(
             connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-            "RequestName", g_variant_new("(su)", kService, 4u), G_VARIANT_TYPE("(u)"),
+            "RequestName", g_variant_new("(su)", WatchdogService::kName, 4u), G_VARIANT_TYPE("(u)"),
             G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
         if (reply) {
             guint32 result = 0;
@@ -118,8 +103,8 @@ void FakeWatchdog::threadMain(std::string address) {
             // Released explicitly so that the name is free once the destructor returns.
             GVariant* reply = g_dbus_connection_call_sync(
                 connection, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                "ReleaseName", g_variant_new("(s)", kService), nullptr, G_DBUS_CALL_FLAGS_NONE,
-                5000, nullptr, nullptr);
+                "ReleaseName", g_variant_new("(s)", WatchdogService::kName), nullptr,
+                G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
             if (reply)
                 g_variant_unref(reply);
         }
