@@ -67,6 +67,24 @@ bool BridgeRig::startDaemon(std::string* why) {
     return ok;
 }
 
+::testing::AssertionResult BridgeRig::start(const SBridgeOptions& options) {
+    writeConfig(options);
+    std::string why;
+    if (startDaemon(&why))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << why;
+}
+
+::testing::AssertionResult BridgeRig::waitForStatus(const std::string& status) {
+    std::string last;
+    if (waitUntil([&] {
+            last = callString("getCurrentStatus");
+            return last == status;
+        }))
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "status " << last << "\n" << log();
+}
+
 std::string BridgeRig::log() const {
     return readFile(m_root / ("var/log/vyl/" + utcDate() + "tessarc.log"));
 }

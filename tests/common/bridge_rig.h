@@ -34,6 +34,11 @@ public:
     // Starts the daemon and waits until it answers on the bus; false (with its output in
     // `why`) when it did not.
     bool startDaemon(std::string* why = nullptr);
+    // writeConfig and startDaemon in one, for ASSERT_TRUE: fails with the daemon's output.
+    ::testing::AssertionResult start(const SBridgeOptions& options);
+    // Waits until the daemon's "getCurrentStatus" reads `status`; fails with the last status
+    // and the daemon's log.
+    ::testing::AssertionResult waitForStatus(const std::string& status);
     Process* daemon() { return m_daemon.get(); }
     std::string log() const;
 

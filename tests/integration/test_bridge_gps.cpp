@@ -21,9 +21,7 @@ class ABridgePosition : public testenv::BusTest {
 protected:
     void SetUp() override {
         ASSERT_EQ(BridgeRig::gatewaysim({"wan-up", "3"}), 0);
-        m_rig.writeConfig(SBridgeOptions());
-        std::string why;
-        ASSERT_TRUE(m_rig.startDaemon(&why)) << why;
+        ASSERT_TRUE(m_rig.start(SBridgeOptions()));
         m_bus = testenv::sessionConnection();
     }
 

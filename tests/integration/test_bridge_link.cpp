@@ -20,13 +20,8 @@ protected:
     // Starts the daemon with `options`; the device is acquired once the status leaves
     // "Serial device not acquired.".
     void start(const SBridgeOptions& options) {
-        m_rig.writeConfig(options);
-        std::string why;
-        ASSERT_TRUE(m_rig.startDaemon(&why)) << why;
-        ASSERT_TRUE(testenv::waitUntil([&] {
-            return m_rig.callString("getCurrentStatus") == "QUARN serial link is down.";
-        })) << m_rig.callString("getCurrentStatus")
-            << m_rig.log();
+        ASSERT_TRUE(m_rig.start(options));
+        ASSERT_TRUE(m_rig.waitForStatus("QUARN serial link is down."));
     }
 
     // Login exchange, then the notice that ends it.
@@ -224,9 +219,7 @@ TEST_F(ABridge, RegistersWithTheSimulatedWatchdogAndFollowsACommittedConfigurati
     })) << watchdog.output();
     SBridgeOptions options;
     options.enabled = false;
-    m_rig.writeConfig(options);
-    std::string why;
-    ASSERT_TRUE(m_rig.startDaemon(&why)) << why;
+    ASSERT_TRUE(m_rig.start(options));
     EXPECT_EQ(m_rig.callString("getCurrentStatus"), "Agent is disabled.");
     EXPECT_TRUE(testenv::waitUntil([&] {
         return watchdog.output().find("Register tessarc") != std::string::npos;
@@ -239,9 +232,7 @@ TEST_F(ABridge, RegistersWithTheSimulatedWatchdogAndFollowsACommittedConfigurati
     yaml.replace(at, 11, "enabled: yes");
     m_root.write("incoming/tessarc.yaml", yaml);
     ASSERT_EQ(BridgeRig::gatewaysim({"commit-config", m_root / "incoming/tessarc.yaml"}), 0);
-    EXPECT_TRUE(testenv::waitUntil([&] {
-        return m_rig.callString("getCurrentStatus") == "QUARN serial link is down.";
-    })) << m_rig.log();
+    EXPECT_TRUE(m_rig.waitForStatus("QUARN serial link is down."));
     EXPECT_EQ(testenv::readFile(m_root / "var/lib/vyl/config-repo/tessarc.yaml"), yaml);
 
     m_rig.daemon()->signal(SIGTERM);

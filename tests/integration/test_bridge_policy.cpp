@@ -90,9 +90,7 @@ TEST_F(ABusPolicy, LetsAnyoneReadTheStatusAndOnlyRootControlOrOwnTheName) {
         GTEST_SKIP() << "needs root to run a client as another user";
     testenv::SBridgeOptions options;
     options.enabled = false;
-    m_rig.writeConfig(options);
-    std::string why;
-    ASSERT_TRUE(m_rig.startDaemon(&why)) << why;
+    ASSERT_TRUE(m_rig.start(options));
 
     SResult status =
         runAs(kNobody, gdbusCall(m_bus.address(), "com.ulvaro.tessarc.Status.getCurrentStatus"));

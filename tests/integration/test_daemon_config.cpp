@@ -59,13 +59,8 @@ TEST_F(ADaemonConfiguration, WithoutAFileWritesTheBuiltInDocumentVerbatimAndStay
 
 TEST_F(ADaemonConfiguration, EnabledAgentLocksItsDeviceAndReleasesItWhenDisabledByAChange) {
     testenv::BridgeRig rig(m_root);
-    rig.writeConfig(testenv::SBridgeOptions());
-    std::string why;
-    ASSERT_TRUE(rig.startDaemon(&why)) << why;
-    ASSERT_TRUE(testenv::waitUntil([&] {
-        return rig.callString("getCurrentStatus") == "QUARN serial link is down.";
-    })) << rig.callString("getCurrentStatus")
-        << rig.log();
+    ASSERT_TRUE(rig.start(testenv::SBridgeOptions()));
+    ASSERT_TRUE(rig.waitForStatus("QUARN serial link is down."));
 
     std::string pid = testenv::readFile(m_root / "run/vyl/tessarc.pid");
     char expected[16];
