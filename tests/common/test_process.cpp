@@ -114,6 +114,16 @@ GVariant* callMethod(const Glib::RefPtr<Gio::DBus::Connection>& connection,
     return reply;
 }
 
+bool settle(const Glib::RefPtr<Gio::DBus::Connection>& connection) {
+    GVariant* reply = g_dbus_connection_call_sync(
+        connection->gobj(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+        "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr, nullptr);
+    if (!reply)
+        return false;
+    g_variant_unref(reply);
+    return true;
+}
+
 bool nameHasOwner(const Glib::RefPtr<Gio::DBus::Connection>& connection, const std::string& name) {
     GVariant* reply = g_dbus_connection_call_sync(
         connection->gobj(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",

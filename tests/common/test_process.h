@@ -42,6 +42,9 @@ std::string binPath(const std::string& name);
 
 // A client connection to the private bus of the test (DBUS_SESSION_BUS_ADDRESS).
 Glib::RefPtr<Gio::DBus::Connection> sessionConnection();
+// A round trip to the bus on `connection`: match rules it sent before (AddMatch goes out
+// without waiting for its reply) are in place at the bus afterwards.
+bool settle(const Glib::RefPtr<Gio::DBus::Connection>& connection);
 bool nameHasOwner(const Glib::RefPtr<Gio::DBus::Connection>& connection, const std::string& name);
 // Calls a method without arguments and returns its reply (null on error, with `error` filled).
 GVariant* callMethod(const Glib::RefPtr<Gio::DBus::Connection>& connection,

@@ -142,6 +142,7 @@ protected:
         m_connection = testenv::sessionConnection();
         m_peer = testenv::sessionConnection();
         m_postDbus.emit(m_connection);
+        ASSERT_TRUE(testenv::settle(m_connection));
     }
     void emit(const char* member, GVariant* args) {
         g_dbus_connection_emit_signal(m_peer->gobj(), nullptr, "/com/ulvaro/devices", kIface,

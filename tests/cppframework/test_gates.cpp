@@ -259,16 +259,7 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
                   "Ignoring malformed DBUS signal bad name.X of gates and triggers",
               }));
 
-    // AddMatch goes out without waiting for its reply; a round trip on the same connection
-    // makes sure the bus has it before the other connection emits.
-    auto settle = [&listener] {
-        GVariant* reply = g_dbus_connection_call_sync(
-            listener->gobj(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-            nullptr, nullptr);
-        if (reply)
-            g_variant_unref(reply);
-    };
+    auto settle = [&listener] { ASSERT_TRUE(testenv::settle(listener)); };
     auto emit = [&sender](const char* member) {
         g_dbus_connection_emit_signal(sender->gobj(), nullptr, "/com/example/Test",
                                       "com.example.Test", member, g_variant_new("(s)", "junk"),

@@ -30,15 +30,7 @@ protected:
         ASSERT_TRUE(m_listener && m_emitter);
     }
 
-    // A round trip on the listener: its match rules are in place at the bus afterwards.
-    void settle() {
-        GVariant* reply = g_dbus_connection_call_sync(
-            m_listener->gobj(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
-            "org.freedesktop.DBus", "GetId", nullptr, nullptr, G_DBUS_CALL_FLAGS_NONE, -1, nullptr,
-            nullptr);
-        ASSERT_NE(reply, nullptr);
-        g_variant_unref(reply);
-    }
+    void settle() { ASSERT_TRUE(testenv::settle(m_listener)); }
 
     void emit(const char* interface, const char* member, GVariant* body,
               const char* path = "/com/ulvaro/test",

@@ -161,6 +161,7 @@ TEST_F(YamlMixinReload, ReloadsOnItsOwnFileAndHandsTheOldConfigurationToHandlers
     m_preDbus.emit();
     auto connection = testenv::sessionConnection();
     m_postDbus.emit(connection);
+    ASSERT_TRUE(testenv::settle(connection));
 
     m_root.write("etc/vyl/app.yaml", "enabled: yes\nname: second\n");
     announce(g_variant_new("(sss)", "x", "other.yaml", "y"));
