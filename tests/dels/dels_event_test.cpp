@@ -1,6 +1,7 @@
+#include <algorithm>
+#include <memory>
 #include <set>
 #include <string>
-#include <sys/time.h>
 
 #include <gtest/gtest.h>
 
@@ -9,20 +10,12 @@
 
 namespace {
 
-unsigned long long nowMs() {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    return static_cast<unsigned long long>(tv.tv_sec) * 1000 + tv.tv_usec / 1000;
-}
-
 TEST(ADelsEvent, ComposesItsIdFromTheLow12SessionAndLow20EventBits) {
     struct Case {
         unsigned session, event, id;
     } cases[] = {
-        {0, 0, 0},
         {1, 1, 0x100001},
         {0x1001, 0x100001, 0x100001}, // bit 12 of the session and bit 20 of the event dropped
-        {0xFFF, 0xFFFFF, 0xFFFFFFFF},
         {0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF},
     };
     for (const Case& c : cases) {
@@ -34,29 +27,11 @@ TEST(ADelsEvent, ComposesItsIdFromTheLow12SessionAndLow20EventBits) {
     const CDelsEvent stored(7, 1, 2, "x", DSEV_HIGH, 0xABC12345u, 5, 3, 9);
     EXPECT_EQ(0xABCu, stored.getSessionSequence());
     EXPECT_EQ(0x12345u, stored.getEventSequence());
-    EXPECT_EQ(0xABC12345u, stored.getId());
-    EXPECT_EQ(3, stored.getTimestampErrorBound());
     EXPECT_TRUE(stored.getValid());
+    EXPECT_FALSE(CDelsEvent().getValid());
 }
 
-TEST(ADelsEvent, IsInvalidOnlyWhenDefaultConstructed) {
-    const CDelsEvent none;
-    EXPECT_FALSE(none.getValid());
-    EXPECT_EQ(DSEV_NORMAL, none.getSeverity());
-    EXPECT_EQ(0u, none.getTimestamp());
-
-    const unsigned long long before = nowMs();
-    const CDelsEvent made(42, DSEV_CRITICAL, 1, 2, "hello");
-    const unsigned long long after = nowMs();
-    EXPECT_TRUE(made.getValid());
-    EXPECT_GE(made.getTimestamp(), before);
-    EXPECT_LE(made.getTimestamp(), after);
-    EXPECT_EQ(0u, made.getId());
-    EXPECT_EQ(0u, made.getNodeId());
-    EXPECT_EQ("hello", made.getAdditionalInfo());
-}
-
-TEST(ADelsEvent, CutsEveryTextTo2048Bytes) {
+TEST(ADelsEvent, CutsEveryTextTo2048BytesAndCopiesBinaryData) {
     const std::string big(3000, 'x');
     EXPECT_EQ(2048u, CDelsEvent(1, DSEV_NORMAL, 0, 0, big.c_str()).getAdditionalInfo().size());
     EXPECT_EQ(2048u,
@@ -64,18 +39,13 @@ TEST(ADelsEvent, CutsEveryTextTo2048Bytes) {
                   .getAdditionalInfo()
                   .size());
     EXPECT_EQ(2048u, CDelsEvent(1, 0, 0, big, DSEV_NORMAL, 0, 0, 0, 0).getAdditionalInfo().size());
-    const CDelsMetaEvent meta(CDelsEvent(1, DSEV_NORMAL, 0, 0, big.c_str()), false, DSEV_NORMAL, 0,
-                              0, 1);
-    EXPECT_EQ(2080, meta.getWireFormatLength());
-    EXPECT_EQ(2080, meta.getBufferLength());
-}
+    EXPECT_EQ(2080, CDelsMetaEvent(CDelsEvent(1, DSEV_NORMAL, 0, 0, big.c_str()), false,
+                                   DSEV_NORMAL, 0, 0, 1)
+                        .getWireFormatLength());
 
-TEST(ADelsEvent, CopiesBinaryDataByteForByte) {
     const unsigned char data[] = {'a', 0, 0xFF, '\n', 'b'};
-    const CDelsEvent event(1, DSEV_NORMAL, 0, 0, sizeof data, data);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(data), sizeof data),
-              event.getAdditionalInfo());
-    EXPECT_TRUE(CDelsEvent(1, DSEV_NORMAL, 0, 0, 0, data).getAdditionalInfo().empty());
+              CDelsEvent(1, DSEV_NORMAL, 0, 0, sizeof data, data).getAdditionalInfo());
     EXPECT_TRUE(CDelsEvent(1, DSEV_NORMAL, 0, 0, 5, nullptr).getAdditionalInfo().empty());
     EXPECT_TRUE(CDelsEvent(1, DSEV_NORMAL, 0, 0, static_cast<const char*>(nullptr))
                     .getAdditionalInfo()
@@ -85,40 +55,14 @@ TEST(ADelsEvent, CopiesBinaryDataByteForByte) {
 TEST(ADelsEvent, RendersOneLineWithEveryField) {
     const CDelsEvent event(17, 4000000000u, 2, "some text", DSEV_DISCARDABLE, 0x00300005,
                            1450429507042ULL, 0, 0x1a);
-    std::string stamp;
-    event.getTimestamp(stamp);
-    EXPECT_EQ("20151218 09:05:07.042", stamp);
-
     std::string line = "> ";
     event.getDescription(line);
     EXPECT_EQ("> 20151218 09:05:07.042, nodeId=          1a, id=3145733, severity=3, "
               "messageId=17, param0=4000000000, param1=2, additionalInfo=some text\n",
               line);
-
-    // The description is the same for the specialised types.
-    const CMiscellaneousEvent misc("free", DSEV_HIGH);
-    std::string a, b;
-    misc.getDescription(a);
-    misc.getLowLevelDescription(b);
-    EXPECT_EQ(a, b);
 }
 
-TEST(AnEventUniqueness, IgnoresTheIdWhenComparing) {
-    SEventUniqueness a(3u, 0x20ULL, 1000ULL);
-    SEventUniqueness b = a;
-    b.id = 12345;
-    EXPECT_TRUE(a == b);
-    EXPECT_FALSE(a < b);
-    EXPECT_FALSE(b < a);
-
-    // Built from an event, the key carries the event's own fields.
-    const CDelsEvent event(1, 0, 0, "", DSEV_NORMAL, 0x00500007, 99, 0, 0x42);
-    const SEventUniqueness fromEvent(event);
-    EXPECT_EQ(SEventUniqueness(static_cast<unsigned short>(5), 7u, 0x42ULL, 99ULL), fromEvent);
-    EXPECT_EQ(0x00500007u, fromEvent.id);
-}
-
-TEST(AnEventUniqueness, OrdersByNodeThenSessionThenEventThenTimestamp) {
+TEST(AnEventUniqueness, OrdersByNodeThenSessionThenEventThenTimestampIgnoringTheId) {
     // Each key is smaller than the next; every field beats all fields after it.
     const SEventUniqueness ordered[] = {
         {static_cast<unsigned short>(9), 9u, 1ULL, 9ULL},
@@ -135,33 +79,28 @@ TEST(AnEventUniqueness, OrdersByNodeThenSessionThenEventThenTimestamp) {
             EXPECT_EQ(i == j, ordered[i] == ordered[j]) << i << " vs " << j;
         }
     }
-    std::set<SEventUniqueness> keys(std::rbegin(ordered), std::rend(ordered));
-    EXPECT_EQ(n, keys.size());
-    EXPECT_EQ(ordered[0], *keys.begin());
+    SEventUniqueness other = ordered[0];
+    other.id = 12345;
+    EXPECT_TRUE(other == ordered[0]);
+    EXPECT_FALSE(other < ordered[0] || ordered[0] < other);
+
+    // Built from an event, the key carries the event's own fields.
+    const SEventUniqueness fromEvent(CDelsEvent(1, 0, 0, "", DSEV_NORMAL, 0x00500007, 99, 0, 0x42));
+    EXPECT_EQ(SEventUniqueness(static_cast<unsigned short>(5), 7u, 0x42ULL, 99ULL), fromEvent);
+    EXPECT_EQ(0x00500007u, fromEvent.id);
 }
 
-TEST(APromotion, TurnsAMessageOneEventIntoFreeText) {
-    const CDelsEvent stored(1, 4, 5, "the text", DSEV_HIGH, 0x100002, 1234, 0, 0);
-    std::unique_ptr<CMiscellaneousEvent> misc(promoteToCMiscellaneousEvent(stored));
+TEST(APromotion, TurnsAMessageOneEventIntoFreeTextAndALegacyOneIntoItsParts) {
+    const CDelsEvent free(1, 4, 5, "the text", DSEV_HIGH, 0x100002, 1234, 0, 0);
+    std::unique_ptr<CMiscellaneousEvent> misc(promoteToCMiscellaneousEvent(free));
     EXPECT_EQ("the text", misc->getFreeFormText());
     EXPECT_EQ(0x100002u, misc->getId());
-    EXPECT_EQ(1234u, misc->getTimestamp());
-    EXPECT_EQ(DSEV_HIGH, misc->getSeverity());
+    EXPECT_THROW(
+        delete promoteToCMiscellaneousEvent(CDelsEvent(2, 0, 0, "", DSEV_NORMAL, 0, 0, 0, 0)),
+        CDelsEventPromotionError);
 
-    try {
-        delete promoteToCMiscellaneousEvent(CDelsEvent(2, 0, 0, "", DSEV_NORMAL, 0, 0, 0, 0));
-        FAIL() << "promoted a message 2 event";
-    } catch (const CDelsEventPromotionError& e) {
-        EXPECT_STREQ("Bad message ID", e.what());
-    }
-}
-
-TEST(APromotion, RecoversTheLegacyPartsOfALegacyEvent) {
     const CWireFormat0LegacyEvent made("disk full, again", 7, "AB3DEF45123");
-    EXPECT_EQ(0u, made.getMessageId());
-    EXPECT_EQ(7, made.getLegacyEventType());
     EXPECT_EQ("MOI=AB3DEF45123,MessageString=disk full, again", made.getAdditionalInfo());
-
     // Through the store and back: only the generic record survives.
     const CDelsEvent stored(made.getMessageId(), made.getParam0(), 0, made.getAdditionalInfo(),
                             DSEV_NORMAL, 0x200001, 55, 0, 0);
@@ -169,45 +108,40 @@ TEST(APromotion, RecoversTheLegacyPartsOfALegacyEvent) {
     EXPECT_EQ("AB3DEF45123", legacy->getLegacyMOI());
     EXPECT_EQ("disk full, again", legacy->getLegacyAdditionalInfo());
     EXPECT_EQ(7, legacy->getLegacyEventType());
-    EXPECT_EQ(0x200001u, legacy->getId());
 }
 
 TEST(APromotion, RejectsMalformedLegacyTexts) {
     struct Case {
-        const char* what;
         unsigned messageId;
         std::string text;
         std::string moi, legacy; // on success
         const char* error;       // or null
     } cases[] = {
-        {"wrong message", 1, "MOI=a,MessageString=b", "", "", "Bad message ID"},
-        {"no key at all", 0, "", "", "", "MOI Definition Bad"},
-        {"other first key", 0, "MOX=a,MessageString=b", "", "", "MOI Definition Bad"},
-        {"no equals sign", 0, "MOI", "", "", "MOI Definition Bad"},
-        {"no second key", 0, "MOI=a", "", "", "Legacy Additional Info Definition Bad"},
-        {"other second key", 0, "MOI=a,Text=b", "", "", "Legacy Additional Info Definition Bad"},
-        {"second key unended", 0, "MOI=a,MessageString", "", "",
-         "Legacy Additional Info Definition Bad"},
-        {"empty parts", 0, "MOI=,MessageString=", "", "", nullptr},
-        {"text ends at a line feed", 0, "MOI=m,MessageString=one\ntwo", "m", "one", nullptr},
-        {"text keeps its equals signs", 0, "MOI=m,MessageString=a=b,c", "m", "a=b,c", nullptr},
+        {1, "MOI=a,MessageString=b", "", "", "Bad message ID"},
+        {0, "", "", "", "MOI Definition Bad"},
+        {0, "MOI", "", "", "MOI Definition Bad"},
+        {0, "MOI=a,Text=b", "", "", "Legacy Additional Info Definition Bad"},
+        {0, "MOI=a,MessageString", "", "", "Legacy Additional Info Definition Bad"},
+        {0, "MOI=,MessageString=", "", "", nullptr},
+        {0, "MOI=m,MessageString=one\ntwo", "m", "one", nullptr},
+        {0, "MOI=m,MessageString=a=b,c", "m", "a=b,c", nullptr},
     };
     for (const Case& c : cases) {
         const CDelsEvent stored(c.messageId, 0, 0, c.text, DSEV_NORMAL, 0, 0, 0, 0);
         try {
             std::unique_ptr<CWireFormat0LegacyEvent> legacy(
                 promoteToCWireFormat0LegacyEvent(stored));
-            EXPECT_EQ(nullptr, c.error) << c.what;
-            EXPECT_EQ(c.moi, legacy->getLegacyMOI()) << c.what;
-            EXPECT_EQ(c.legacy, legacy->getLegacyAdditionalInfo()) << c.what;
+            EXPECT_EQ(nullptr, c.error) << c.text;
+            EXPECT_EQ(c.moi, legacy->getLegacyMOI()) << c.text;
+            EXPECT_EQ(c.legacy, legacy->getLegacyAdditionalInfo()) << c.text;
         } catch (const CDelsEventPromotionError& e) {
-            ASSERT_NE(nullptr, c.error) << c.what << ": " << e.what();
-            EXPECT_STREQ(c.error, e.what()) << c.what;
+            ASSERT_NE(nullptr, c.error) << c.text << ": " << e.what();
+            EXPECT_STREQ(c.error, e.what()) << c.text;
         }
     }
 }
 
-TEST(ADelsDatabaseError, ComposesAndLogsItsText) {
+TEST(ADelsDatabaseError, ComposesAndLogsItsTextOnce) {
     DelsLogCapture log;
     const CDelsDatabaseError withLine(5, "database is locked", "END TRANSACTION;", 12);
     const CDelsDatabaseError withoutLine(-1, "No rows were returned", "", 0);
@@ -215,14 +149,10 @@ TEST(ADelsDatabaseError, ComposesAndLogsItsText) {
     const std::string logged = log.take();
 
     EXPECT_STREQ("msg=database is locked, result=5, sql=\"END TRANSACTION;\", line=12",
-                 withLine.what());
-    EXPECT_EQ(5, copy.errorCode());
+                 copy.what());
     EXPECT_STREQ("msg=No rows were returned, result=-1, sql=\"\"", withoutLine.what());
     EXPECT_NE(std::string::npos, logged.find("CDelsDatabaseError msg=database is locked, result=5, "
                                              "sql=\"END TRANSACTION;\", line=12\n"))
-        << logged;
-    EXPECT_NE(std::string::npos,
-              logged.find("CDelsDatabaseError msg=No rows were returned, result=-1, sql=\"\"\n"))
         << logged;
     EXPECT_EQ(2u, std::count(logged.begin(), logged.end(), '\n')) << logged;
 }
