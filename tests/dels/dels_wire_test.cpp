@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -66,8 +68,8 @@ Bytes indication1(unsigned declared, unsigned held) {
     return b;
 }
 
-// A legacy (format 0) indication. The decoder wants 18 bytes plus the strings read so far, so
-// with the defaults a buffer one short of 23, 34, 51 or 65 bytes fails on moc, moi, ts or text.
+// A legacy (format 0) indication. The decoder wants 18 bytes plus the strings read so far: with
+// the defaults 22, 33, 50 or 64 bytes fail on moc, moi, ts or text.
 Bytes legacy(const std::string& moi = "AB3DEF45123", const std::string& ts = "20151218 09:05:07",
              const std::string& text = "power restored", unsigned primitive = 3) {
     Bytes b;
@@ -96,47 +98,33 @@ struct ZoneSetting {
 
 TEST(AnIndicationDecoder, RejectsEachMalformedBufferWithItsOwnText) {
     const Bytes good = legacy();
-    struct Case {
-        const char* what;
-        Bytes bytes;
-        std::string error; // "" = decodes
-    } cases[] = {
-        {"empty", {}, "wire format 0: buffer too short"},
-        {"format 1 type alone", {0x81, 0x03}, "wire format 1: buffer too short Length: 2"},
-        {"format 0 with the flag", {0x80, 0x03}, "unknown wire format: 0"},
-        {"format 127", {0xFF}, "unknown wire format: 127"},
-        {"confirmation sent as indication",
-         {0x81, 0x04, 0, 0},
-         "wire format 1: unknown EventReportIndication: 4"},
-        {"31 bytes", cut(indication1(0x4100, 0), 31),
-         "wire format 1: buffer too short Length: 31 Buffer2: A"},
-        {"exactly 32 + L", indication1(5, 5), ""},
-        {"one less than 32 + L", indication1(5, 4),
-         "wire format 1: buffer too short (addinfo) Additional Length: 5"},
-        {"L cut to 2048 fits", indication1(3000, 2048), ""},
-        {"L cut to 2048, one short", indication1(3000, 2047),
+    const std::pair<Bytes, std::string> cases[] = {
+        // bytes, error text ("" = decodes)
+        {{}, "wire format 0: buffer too short"},
+        {{0x81, 0x03}, "wire format 1: buffer too short Length: 2"},
+        {{0x80, 0x03}, "unknown wire format: 0"},
+        {{0xFF}, "unknown wire format: 127"},
+        {{0x81, 0x04, 0, 0}, "wire format 1: unknown EventReportIndication: 4"},
+        {cut(indication1(0x4100, 0), 31), "wire format 1: buffer too short Length: 31 Buffer2: A"},
+        {indication1(5, 5), ""},
+        {indication1(5, 4), "wire format 1: buffer too short (addinfo) Additional Length: 5"},
+        {indication1(3000, 2047), // L is cut to 2048 first
          "wire format 1: buffer too short (addinfo) Additional Length: 2048"},
-        {"legacy 17 bytes", cut(good, 17), "wire format 0: buffer too short"},
-        {"legacy primitive 4", legacy("m", "t", "x", 4), "wire format 0: unknown primitive: 4"},
-        {"legacy primitive 259", legacy("m", "t", "x", 259),
-         "wire format 0: unknown primitive: 259"},
-        {"legacy moc one short", cut(good, 22),
-         "wire format 0: buffer too short (moc) moc Length: 5"},
-        {"legacy moi one short", cut(good, 33),
-         "wire format 0: buffer too short (moi)MOI Length: 11"},
-        {"legacy ts one short", cut(good, 50), "wire format 0: buffer too short (ts)ts Length: 17"},
-        {"legacy text one short", cut(good, good.size() - 1),
-         "wire format 0: buffer too short (addinfo)addinfo Length: 14"},
-        {"legacy exact", good, ""},
-        {"legacy all empty", legacy("", "", ""), ""},
+        {cut(good, 17), "wire format 0: buffer too short"},
+        {legacy("m", "t", "x", 259), "wire format 0: unknown primitive: 259"},
+        {cut(good, 22), "wire format 0: buffer too short (moc) moc Length: 5"},
+        {cut(good, 33), "wire format 0: buffer too short (moi)MOI Length: 11"},
+        {cut(good, 50), "wire format 0: buffer too short (ts)ts Length: 17"},
+        {cut(good, 64), "wire format 0: buffer too short (addinfo)addinfo Length: 14"},
+        {good, ""},
     };
     DelsLogCapture log;
-    for (const Case& c : cases)
-        EXPECT_EQ(c.error, decodeError<CDelsMetaEvent>(c.bytes)) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, decodeError<CDelsMetaEvent>(c.first)) << &c - cases;
     EXPECT_THROW(CDelsMetaEvent(10, nullptr), CDelsEventParsingError);
     const std::string logged = log.take();
-    EXPECT_NE(std::string::npos,
-              logged.find("CDelsEventParsingError: msg=wire format 0: unknown primitive: 4, line="))
+    EXPECT_NE(std::string::npos, logged.find("CDelsEventParsingError: msg=wire format 0: unknown "
+                                             "primitive: 259, line="))
         << logged;
     EXPECT_NE(std::string::npos, logged.find("CDelsEventParsingError: msg=NULL buffer"));
 }
@@ -165,26 +153,15 @@ TEST(AnIndicationDecoder, ReadsALegacyEventInLocalTimeWithItsNodeFromTheMoi) {
         ZoneSetting zone("EST5");
         EXPECT_EQ(1450429507000ULL + 5 * 3600 * 1000, decode<CDelsMetaEvent>(bytes).getTimestamp());
     }
-    struct Case {
-        std::string moi;
-        unsigned long long node;
-    } cases[] = {
-        {"AB3DEF45x9", node},
+    const std::pair<std::string, unsigned long long> cases[] = {
         {"AB3DEF4", (0x33ULL << 40) | (0x34ULL << 32)}, // missing characters count as 0
-        {"", 0},
         {"AB3DEF45-1", node | 0xFFFFFFFFULL},
         {"AB3DEF45 99999999999", node | 0x7FFFFFFF},
-        {std::string("AB\xFF"
-                     "DEF45",
-                     8),
-         (0xFFULL << 40) | (0x34ULL << 32) | (0x35ULL << 24)},
-        {std::string("AB3DEF45\0"
-                     "77",
-                     11),
-         node},
+        {"AB\377DEF45", (0xFFULL << 40) | (0x34ULL << 32) | (0x35ULL << 24)},
+        {std::string("AB3DEF45\00077", 11), node},
     };
-    for (const Case& c : cases)
-        EXPECT_EQ(c.node, decode<CDelsMetaEvent>(legacy(c.moi)).getNodeId()) << c.moi;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, decode<CDelsMetaEvent>(legacy(c.first)).getNodeId()) << c.first;
 }
 
 TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {
@@ -198,29 +175,26 @@ TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {
                          0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 'h',  'i'};
     EXPECT_EQ(expected, header);
 
-    struct Case {
-        const char* what;
-        unsigned long long timestamp, nodeId, nodeArgument, wantNode, wantTimestamp;
-    } cases[] = {
-        {"plain", 1450429507042ULL, 0x1a, 0, 0x1a, 1450429507042ULL},
-        {"48-bit truncation", 0xABCD123456789ABCULL, 0xFEDC000000000001ULL, 0, 1,
-         0x123456789ABCULL},
-        {"node argument wins, truncated", 5, 0x1111, 0x1000000002222ULL, 0x2222, 5},
+    // timestamp, node, node argument; what comes back
+    const unsigned long long cases[][5] = {
+        {1450429507042ULL, 0x1a, 0, 1450429507042ULL, 0x1a},
+        {0xABCD123456789ABCULL, 0xFEDC000000000001ULL, 0, 0x123456789ABCULL, 1}, // 48 bits
+        {5, 0x1111, 0x1000000002222ULL, 5, 0x2222}, // the argument wins, also cut to 48 bits
     };
-    for (const Case& c : cases) {
-        const CDelsMetaEvent event(CDelsEvent(0xDEADBEEF, 0x80000000, 0x7FFFFFFF,
-                                              std::string("\0\xff", 2), DSEV_CRITICAL, 0xFFFFFFFF,
-                                              c.timestamp, 0, c.nodeId),
-                                   false, DSEV_CRITICAL, 0, 0, 1);
+    const std::string text("\0\xff", 2);
+    for (const auto& c : cases) {
+        const CDelsMetaEvent event(
+            CDelsEvent(1, 2, 3, text, DSEV_CRITICAL, 0xFFFFFFFF, c[0], 0, c[1]), false,
+            DSEV_CRITICAL, 0, 0, 1);
         for (bool limit : {true, false}) {
             Bytes wire(event.getWireFormatLength());
-            ASSERT_EQ(wire.size(), event.wireIndicationLength(limit)) << c.what;
-            ASSERT_EQ(wire.size(), event.toWireIndication(wire.data(), c.nodeArgument, limit));
+            ASSERT_EQ(wire.size(), event.wireIndicationLength(limit));
+            ASSERT_EQ(wire.size(), event.toWireIndication(wire.data(), c[2], limit));
             const CDelsMetaEvent back = decode<CDelsMetaEvent>(wire);
-            EXPECT_EQ(0xFFFFFFFFu, back.getId()) << c.what;
-            EXPECT_EQ(c.wantTimestamp, back.getTimestamp()) << c.what;
-            EXPECT_EQ(c.wantNode, back.getNodeId()) << c.what;
-            EXPECT_EQ(std::string("\0\xff", 2), back.getAdditionalInfo()) << c.what;
+            EXPECT_EQ(0xFFFFFFFFu, back.getId());
+            EXPECT_EQ(c[3], back.getTimestamp()) << std::hex << c[0];
+            EXPECT_EQ(c[4], back.getNodeId()) << std::hex << c[1];
+            EXPECT_EQ(text, back.getAdditionalInfo());
         }
     }
 }
@@ -235,54 +209,45 @@ TEST(AConfirmationDecoder, RejectsEachMalformedBufferWithItsOwnText) {
         b.insert(b.end(), held, 'e');
         return b;
     };
-    struct Case {
-        const char* what;
-        Bytes bytes;
-        std::string error;
-    } cases[] = {
-        {"empty", {}, "wire format 1: confirm buffer too short"},
-        {"legacy", {0x04, 0x00, 0, 0, 0, 0, 0, 0, 0}, "Unsupported legacy format 0"},
-        {"format 3", {0x83, 0x04}, "unknown wire format: 3"},
-        {"indication sent as confirmation", {0x81, 0x03}, "wire format 1: unknown message type: 3"},
-        {"10 bytes", cut(confirm(0, 0), 10), "wire format 1: confirm buffer too short"},
-        {"exactly 11 + T", confirm(4, 4), ""},
-        {"one less than 11 + T", confirm(4, 3),
-         "wire format 1: confirm buffer too short (error string)"},
+    const std::pair<Bytes, std::string> cases[] = {
+        {{}, "wire format 1: confirm buffer too short"},
+        {{0x04, 0x00, 0, 0, 0, 0, 0, 0, 0}, "Unsupported legacy format 0"},
+        {{0x83, 0x04}, "unknown wire format: 3"},
+        {{0x81, 0x03}, "wire format 1: unknown message type: 3"},
+        {cut(confirm(0, 0), 10), "wire format 1: confirm buffer too short"},
+        {confirm(4, 4), ""},
+        {confirm(4, 3), "wire format 1: confirm buffer too short (error string)"},
     };
     DelsLogCapture log;
-    for (const Case& c : cases)
-        EXPECT_EQ(c.error, decodeError<SDelsEventReportConfirm>(c.bytes)) << c.what;
+    for (const auto& c : cases)
+        EXPECT_EQ(c.second, decodeError<SDelsEventReportConfirm>(c.first)) << &c - cases;
     EXPECT_THROW(SDelsEventReportConfirm(11, nullptr), CDelsEventParsingError);
     EXPECT_NE(std::string::npos,
               log.take().find("CDelsEventParsingError: msg=Unsupported legacy format 0"));
 }
 
-TEST(AConfirmation, RoundTripsFormat1AndWritesFormat0WithoutCount) {
-    const SDelsEventReportConfirm sent(1, 0xABC12345, 0xFFFF, 0x7F, "all good");
-    Bytes wire(sent.getWireFormatLength());
-    ASSERT_EQ(19, sent.toWireConfirmation(wire.data()));
-    const SDelsEventReportConfirm back = decode<SDelsEventReportConfirm>(wire);
-    EXPECT_EQ(0xABC12345u, back.id);
-    EXPECT_EQ(0xFFFF, back.count);
-    EXPECT_EQ(0x7F, back.status);
-    EXPECT_EQ("all good", back.errorText);
-    EXPECT_EQ(0xABC, back.sessionSequence);
-    EXPECT_EQ(0x12345u, back.eventSequence);
-
-    const SDelsEventReportConfirm old(0, 0x04030201, 5, 9, "ok");
-    Bytes legacyWire(old.getWireFormatLength());
-    old.toWireConfirmation(legacyWire.data());
-    EXPECT_EQ((Bytes{0x04, 0x00, 0x01, 0x02, 0x03, 0x04, 9, 2, 0, 'o', 'k'}), legacyWire);
-    EXPECT_EQ(0, SDelsEventReportConfirm(2, 1, 1, 0, "x").getWireFormatLength());
+TEST(AConfirmation, RoundTripsFormat1CuttingATextTooLongForItsLengthField) {
+    for (const std::string& text : {std::string("all good"), std::string(70000, 'h')}) {
+        const SDelsEventReportConfirm sent(1, 0xABC12345, 0xFFFF, 0x7F, text.c_str());
+        Bytes wire(sent.getWireFormatLength());
+        ASSERT_EQ(std::min<size_t>(11 + text.size(), 65535), wire.size());
+        ASSERT_EQ(int(wire.size()), sent.toWireConfirmation(wire.data()));
+        const SDelsEventReportConfirm back = decode<SDelsEventReportConfirm>(wire);
+        EXPECT_EQ(0xABC12345u, back.id);
+        EXPECT_EQ(0xFFFF, back.count);
+        EXPECT_EQ(0x7F, back.status);
+        EXPECT_EQ(text.substr(0, 65524), back.errorText);
+        EXPECT_EQ(0xABC, back.sessionSequence);
+        EXPECT_EQ(0x12345u, back.eventSequence);
+    }
 }
 
-TEST(AConfirmation, CutsATextTooLongForItsLengthField) {
-    const std::string huge(70000, 'h');
-    const SDelsEventReportConfirm sent(1, 1, 1, 0, huge.c_str());
-    EXPECT_EQ(65535, sent.getWireFormatLength());
-    Bytes wire(sent.getWireFormatLength());
-    sent.toWireConfirmation(wire.data());
-    EXPECT_EQ(huge.substr(0, 65524), decode<SDelsEventReportConfirm>(wire).errorText);
+TEST(AConfirmation, WritesFormat0WithoutCountAndNothingForOtherFormats) {
+    const SDelsEventReportConfirm old(0, 0x04030201, 5, 9, "ok");
+    Bytes wire(old.getWireFormatLength());
+    old.toWireConfirmation(wire.data());
+    EXPECT_EQ((Bytes{0x04, 0x00, 0x01, 0x02, 0x03, 0x04, 9, 2, 0, 'o', 'k'}), wire);
+    EXPECT_EQ(0, SDelsEventReportConfirm(2, 1, 1, 0, "x").getWireFormatLength());
 }
 
 TEST(AConfirmation, ListsEveryConfirmedIdAndLogsDuplicates) {
