@@ -1,13 +1,11 @@
-// The D-Bus binding against a private dbus-daemon: documents, registration, routing, replies,
-// name ownership, release at destruction and loss of the bus.
-#include <algorithm>
+// The D-Bus binding against a private dbus-daemon: documents, routing, replies, name ownership,
+// release at destruction and loss of the bus.
 #include <csignal>
 #include <cstdlib>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
@@ -16,14 +14,13 @@
 #include "qcf_dbus.h"
 #include "qcf_debug.h"
 #include "test_env.h"
+#include "test_process.h"
 
 namespace {
 
 using QCF::DBus::Dispatcher;
 using QCF::DBus::Interface;
-using QCF::DBus::Method;
 using QCF::DBus::Object;
-using QCF::DBus::translate;
 
 const char* const kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
                           "\n"
@@ -33,85 +30,45 @@ const char* const kHead = "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
 
 struct Reply {
     bool done = false;
-    GVariant* value = nullptr;
+    std::string printed; // the reply's value, empty on error
     std::string errorName;
     std::string message;
-    GQuark domain = 0;
-    int code = 0;
-
-    ~Reply() {
-        if (value)
-            g_variant_unref(value);
-    }
-    std::string printed() const {
-        if (!value)
-            return std::string();
-        gchar* text = g_variant_print(value, FALSE);
-        std::string result = text;
-        g_free(text);
-        return result;
-    }
 };
 
-void onReply(GObject* source, GAsyncResult* result, gpointer data) {
-    Reply* reply = static_cast<Reply*>(data);
-    GError* error = nullptr;
-    reply->value = g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
-    if (error) {
-        gchar* name = g_dbus_error_get_remote_error(error);
-        reply->errorName = name ? name : "";
-        g_free(name);
-        reply->domain = error->domain;
-        reply->code = error->code;
-        g_dbus_error_strip_remote_error(error);
-        reply->message = error->message;
-        g_error_free(error);
-    }
-    reply->done = true;
+// Calls the way other processes do, from a second connection, while the main context runs.
+Reply call(const Glib::RefPtr<Gio::DBus::Connection>& from, const std::string& destination,
+           const std::string& method, const std::string& path = "/com/example/App",
+           const std::string& interface = "com.example.A") {
+    Reply reply;
+    g_dbus_connection_call(
+        from->gobj(), destination.c_str(), path.c_str(), interface.c_str(), method.c_str(), nullptr,
+        nullptr, G_DBUS_CALL_FLAGS_NONE, 5000, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            Reply* r = static_cast<Reply*>(data);
+            GError* error = nullptr;
+            GVariant* value =
+                g_dbus_connection_call_finish(G_DBUS_CONNECTION(source), result, &error);
+            if (value) {
+                gchar* text = g_variant_print(value, FALSE);
+                r->printed = text;
+                g_free(text);
+                g_variant_unref(value);
+            } else {
+                gchar* name = g_dbus_error_get_remote_error(error);
+                r->errorName = name ? name : "";
+                g_free(name);
+                g_dbus_error_strip_remote_error(error);
+                r->message = error->message;
+                g_error_free(error);
+            }
+            r->done = true;
+        },
+        &reply);
+    EXPECT_TRUE(testenv::waitUntil([&] { return reply.done; }));
+    return reply;
 }
 
-// A second party on the private bus, calling the way other processes do.
-class Client {
-public:
-    explicit Client(const std::string& address) {
-        GError* error = nullptr;
-        m_connection = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
-        if (error) {
-            ADD_FAILURE() << error->message;
-            g_error_free(error);
-        }
-    }
-    ~Client() {
-        if (m_connection)
-            g_object_unref(m_connection);
-    }
-
-    std::unique_ptr<Reply> call(const std::string& destination, const std::string& path,
-                                const std::string& interface, const std::string& method,
-                                GVariant* parameters = nullptr) {
-        std::unique_ptr<Reply> reply(new Reply);
-        g_dbus_connection_call(m_connection, destination.c_str(), path.c_str(), interface.c_str(),
-                               method.c_str(), parameters, nullptr, G_DBUS_CALL_FLAGS_NONE, 5000,
-                               nullptr, onReply, reply.get());
-        EXPECT_TRUE(testenv::waitUntil([&] { return reply->done; }));
-        return reply;
-    }
-
-    bool nameHasOwner(const std::string& name) {
-        auto reply = call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                          "NameHasOwner", g_variant_new("(s)", name.c_str()));
-        return reply->printed() == "(true,)";
-    }
-
-private:
-    GDBusConnection* m_connection = nullptr;
-};
-
-// An exported object and the client that talks to its dispatcher's unique name.
+// An exported object's dispatcher and a client that talks to its unique name.
 class DispatcherTest : public testenv::BusTest {
 protected:
     void SetUp() override {
@@ -119,16 +76,17 @@ protected:
         m_connection = m_dispatcher->create_connection(false);
         ASSERT_TRUE(m_connection);
         m_unique = m_connection->get_unique_name();
-        m_client.reset(new Client(m_bus.address()));
+        m_client = testenv::sessionConnection();
         m_watched = m_connection->gobj();
         g_object_add_weak_pointer(G_OBJECT(m_watched), reinterpret_cast<gpointer*>(&m_watched));
+        m_object = std::make_shared<Object>("/com/example/App");
     }
 
     void TearDown() override {
+        m_object.reset();
         m_dispatcher.reset();
         m_connection.reset();
-        // Nothing may keep the connection alive once its users are gone: a connection that
-        // outlived its dispatcher would also be handed to the next one to ask for the bus.
+        // A connection that outlived its dispatcher would be handed to the next one to ask.
         EXPECT_TRUE(testenv::waitUntil([this] { return m_watched == nullptr; }));
         if (m_watched)
             g_object_remove_weak_pointer(G_OBJECT(m_watched),
@@ -138,8 +96,9 @@ protected:
     std::unique_ptr<Dispatcher> m_dispatcher;
     Glib::RefPtr<Gio::DBus::Connection> m_connection;
     std::string m_unique;
-    std::unique_ptr<Client> m_client;
+    Glib::RefPtr<Gio::DBus::Connection> m_client;
     GDBusConnection* m_watched = nullptr;
+    std::shared_ptr<Object> m_object;
 };
 
 TEST(DBusObject, DocumentListsInterfacesMethodsAndResultsInNameOrder) {
@@ -172,55 +131,29 @@ TEST(DBusObject, DocumentListsInterfacesMethodsAndResultsInNameOrder) {
     EXPECT_EQ(expected, object->introspect());
 
     object->finalize(Glib::RefPtr<Gio::DBus::Connection>());
-    const char* names[] = {"com.example.Alpha", "com.example.Mid", "com.example.Zeta"};
-    for (int i = 0; i < 3; ++i) {
-        ASSERT_NE(nullptr, object->getInterfaceInfo(i));
-        EXPECT_STREQ(names[i], object->getInterfaceInfo(i)->name);
-    }
+    ASSERT_NE(nullptr, object->getInterfaceInfo(2));
+    EXPECT_STREQ("com.example.Alpha", object->getInterfaceInfo(0)->name);
+    EXPECT_STREQ("com.example.Zeta", object->getInterfaceInfo(2)->name);
     EXPECT_EQ(nullptr, object->getInterfaceInfo(3));
     EXPECT_EQ(nullptr, object->getInterfaceInfo(-1));
 }
 
-TEST(DBusObject, WithoutInterfacesHasBareDocumentAndNoDescriptions) {
-    Object object("/e");
-    EXPECT_EQ(std::string(kHead) + "<node name=\"/e\" >\n</node>\n", object.introspect());
-    EXPECT_EQ(nullptr, object.getInterfaceInfo(0));
-    object.finalize(Glib::RefPtr<Gio::DBus::Connection>());
-    EXPECT_EQ(nullptr, object.getInterfaceInfo(0));
-}
-
-TEST(DBusObject, KeepsTheFirstOfTwoEntriesWithTheSameName) {
+TEST(DBusObject, KeepsTheFirstOfTwoEntriesAndAnswersNothingForUnknownPairs) {
     Object object("/o");
     auto first = Interface::create("com.example.I");
     object.add_interface(first, "com.example.I");
     object.add_interface(Interface::create("com.example.I"), "com.example.I");
     EXPECT_EQ(first, object.getInterface("com.example.I"));
-    EXPECT_EQ(first, object.createInterface("com.example.I"));
 
     object.create_method<int>("com.example.I", "m", [] { return 1; });
     object.create_method<int>("com.example.I", "m", [] { return 2; });
-    GVariant* reply = object.getResponse("com.example.I", "m", nullptr);
-    ASSERT_NE(nullptr, reply);
-    g_variant_ref_sink(reply);
+    GVariant* reply = g_variant_ref_sink(object.getResponse("com.example.I", "m", nullptr));
     int value = 0;
     g_variant_get(reply, "(i)", &value);
     EXPECT_EQ(1, value);
     g_variant_unref(reply);
-
-    // Pairs the object lacks give no reply rather than a crash.
     EXPECT_EQ(nullptr, object.getResponse("com.example.Nope", "m", nullptr));
     EXPECT_EQ(nullptr, object.getResponse("com.example.I", "nope", nullptr));
-}
-
-TEST(DBusObject, RefinalisingReplacesTheDescriptions) {
-    Object object("/o");
-    object.createInterface("com.example.B");
-    object.finalize(Glib::RefPtr<Gio::DBus::Connection>());
-    object.createInterface("com.example.A");
-    object.finalize(Glib::RefPtr<Gio::DBus::Connection>());
-    ASSERT_NE(nullptr, object.getInterfaceInfo(1));
-    EXPECT_STREQ("com.example.A", object.getInterfaceInfo(0)->name);
-    EXPECT_STREQ("com.example.B", object.getInterfaceInfo(1)->name);
 }
 
 TEST(DBusObject, NameThatBreaksTheDocumentExportsNothing) {
@@ -232,112 +165,31 @@ TEST(DBusObject, NameThatBreaksTheDocumentExportsNothing) {
     EXPECT_EQ(1u, log.starting(VYL_LOG_WARN, "in ").size());
 }
 
-TEST(DBusMethod, ReplyIsAOneElementTupleOfTheResult) {
-    struct Case {
-        std::shared_ptr<QCF::DBus::MethodBase> method;
-        std::string printed;
-        std::string type;
-    };
-    auto text = Method<std::string>::create("t", "com.example.I");
-    text->set_method([] { return std::string("running"); });
-    auto number = Method<int>::create("n", "com.example.I");
-    number->set_method([] { return 42; });
-    auto broken = Method<std::string>::create("b", "com.example.I");
-    broken->set_method([] {
+TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
+    m_object->create_method<std::string>("com.example.A", "text",
+                                         [] { return std::string("running"); });
+    m_object->create_method<int>("com.example.A", "number", [] { return 42; });
+    m_object->create_method<std::string>("com.example.A", "unset", sigc::slot0<std::string>());
+    // Not UTF-8 and an embedded NUL: the bus would refuse such a string outright.
+    m_object->create_method<std::string>("com.example.A", "broken", [] {
         return std::string("ab\xff\xfe"
                            "c\0d",
                            7);
     });
-    const Case cases[] = {
-        {text, "('running',)", "(s)"},
-        {number, "(42,)", "(i)"},
-        {Method<std::string>::create("e", "com.example.I"), "('',)", "(s)"},
-        {Method<int>::create("z", "com.example.I"), "(0,)", "(i)"},
-        {broken,
-         "('ab\xef\xbf\xbd\xef\xbf\xbd"
-         "c',)",
-         "(s)"},
-    };
-    for (const Case& c : cases) {
-        GVariant* reply = g_variant_ref_sink(c.method->getResponse(nullptr));
-        ASSERT_NE(nullptr, reply) << c.printed;
-        gchar* printed = g_variant_print(reply, FALSE);
-        EXPECT_EQ(c.printed, printed);
-        EXPECT_EQ(c.type, g_variant_get_type_string(reply));
-        g_free(printed);
-        g_variant_unref(reply);
-    }
-}
-
-TEST(DBusTranslate, ReadsTupleChildrenAndFallsBackOnWrongShapes) {
-    GVariant* tuple = g_variant_ref_sink(g_variant_new("(sub)", "abc", 7u, TRUE));
-    EXPECT_EQ("abc", translate<std::string>::getData(tuple, 0));
-    EXPECT_EQ(7u, translate<unsigned int>::getData(tuple, 1));
-    EXPECT_TRUE(translate<bool>::getData(tuple, 2));
-
-    EXPECT_EQ("", translate<std::string>::getData(tuple, 1));
-    EXPECT_EQ(0u, translate<unsigned int>::getData(tuple, 0));
-    EXPECT_FALSE(translate<bool>::getData(tuple, 1));
-    EXPECT_EQ("", translate<std::string>::getData(tuple, 3));
-    EXPECT_EQ(0u, translate<unsigned int>::getData(tuple, 99));
-    EXPECT_EQ("", translate<std::string>::getData(nullptr, 0));
-    GVariant* scalar = g_variant_ref_sink(g_variant_new_uint32(5));
-    EXPECT_EQ(0u, translate<unsigned int>::getData(scalar, 0));
-    g_variant_unref(scalar);
-    g_variant_unref(tuple);
-}
-
-TEST_F(DispatcherTest, AnswersCallsWithTheMethodsResults) {
-    auto object = std::make_shared<Object>("/com/example/App");
-    object
-        ->create_method<std::string>("com.example.Status", "getCurrentStatus",
-                                     [] { return std::string("running"); })
-        ->set_arg_name(0, "statusStr");
-    object->create_method<int>("com.example.Status", "getCount", [] { return 42; });
-    object->create_method<std::string>("com.example.Status", "getEmpty",
-                                       sigc::slot0<std::string>());
-    m_dispatcher->register_object(object);
+    m_dispatcher->register_object(m_object);
 
     const std::pair<const char*, const char*> cases[] = {
-        {"getCurrentStatus", "('running',)"},
-        {"getCount", "(42,)"},
-        {"getEmpty", "('',)"},
+        {"text", "('running',)"},
+        {"number", "(42,)"},
+        {"unset", "('',)"},
+        {"broken", "('ab\xef\xbf\xbd\xef\xbf\xbd"
+                   "c',)"},
     };
     for (const auto& c : cases) {
-        auto reply = m_client->call(m_unique, "/com/example/App", "com.example.Status", c.first);
-        EXPECT_EQ("", reply->errorName) << c.first;
-        EXPECT_EQ(c.second, reply->printed()) << c.first;
+        Reply reply = call(m_client, m_unique, c.first);
+        EXPECT_EQ("", reply.errorName) << c.first;
+        EXPECT_EQ(c.second, reply.printed) << c.first;
     }
-}
-
-TEST_F(DispatcherTest, RegistersInterfacesInNameOrderAndIntrospectionListsThem) {
-    auto object = std::make_shared<Object>("/com/example/App");
-    for (const char* name : {"com.example.C", "com.example.B", "com.example.A"})
-        object->create_method<int>(name, "get", [] { return 1; });
-    testenv::LogCapture log;
-    m_dispatcher->register_object(object);
-
-    EXPECT_EQ((std::vector<std::string>{"  looping 0", "  looping 1", "  looping 2"}),
-              log.starting(VYL_LOG_DEBUG, "  looping"));
-    EXPECT_EQ(
-        (std::vector<std::string>{"    interface: com.example.A", "    interface: com.example.B",
-                                  "    interface: com.example.C"}),
-        log.starting(VYL_LOG_DEBUG, "    interface:"));
-
-    auto reply = m_client->call(m_unique, "/com/example/App", "org.freedesktop.DBus.Introspectable",
-                                "Introspect");
-    ASSERT_EQ("", reply->errorName);
-    const gchar* xml = nullptr;
-    g_variant_get(reply->value, "(&s)", &xml);
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(xml, nullptr);
-    ASSERT_NE(nullptr, node);
-    std::vector<std::string> ours;
-    for (GDBusInterfaceInfo** i = node->interfaces; *i; ++i)
-        if (g_str_has_prefix((*i)->name, "com.example."))
-            ours.push_back((*i)->name);
-    g_dbus_node_info_unref(node);
-    std::sort(ours.begin(), ours.end());
-    EXPECT_EQ((std::vector<std::string>{"com.example.A", "com.example.B", "com.example.C"}), ours);
 }
 
 TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {
@@ -351,92 +203,43 @@ TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {
                                                  node->interfaces[0], &vtable, m_dispatcher.get(),
                                                  nullptr, nullptr);
     ASSERT_NE(0u, id);
-
-    auto reply = m_client->call(m_unique, "/com/example/Stray", "com.example.Stray", "poke");
-    EXPECT_EQ("org.freedesktop.DBus.Error.MatchRuleNotFound", reply->errorName);
-    EXPECT_EQ("TODO Generic error", reply->message);
-    EXPECT_EQ(G_DBUS_ERROR, reply->domain);
-    EXPECT_EQ(G_DBUS_ERROR_MATCH_RULE_NOT_FOUND, reply->code);
-
+    Reply reply = call(m_client, m_unique, "poke", "/com/example/Stray", "com.example.Stray");
+    EXPECT_EQ("org.freedesktop.DBus.Error.MatchRuleNotFound", reply.errorName);
+    EXPECT_EQ("TODO Generic error", reply.message);
     g_dbus_connection_unregister_object(m_connection->gobj(), id);
     g_dbus_node_info_unref(node);
 }
 
-TEST_F(DispatcherTest, SecondObjectOnAPathLeavesCallsWithTheFirst) {
-    auto first = std::make_shared<Object>("/com/example/App");
-    first->create_method<std::string>("com.example.A", "who", [] { return std::string("first"); });
-    auto second = std::make_shared<Object>("/com/example/App");
-    second->create_method<std::string>("com.example.A", "who",
-                                       [] { return std::string("second"); });
-    second->create_method<int>("com.example.B", "extra", [] { return 7; });
-    m_dispatcher->register_object(first);
-    m_dispatcher->register_object(second);
-
-    auto who = m_client->call(m_unique, "/com/example/App", "com.example.A", "who");
-    EXPECT_EQ("('first',)", who->printed());
-    // The second object's own interface got registered, but calls route to the first object,
-    // which lacks it: an error, not a crash.
-    auto extra = m_client->call(m_unique, "/com/example/App", "com.example.B", "extra");
-    EXPECT_EQ("org.freedesktop.DBus.Error.UnknownMethod", extra->errorName);
-}
-
-TEST_F(DispatcherTest, FailingMethodAnswersWithAnErrorAndServiceGoesOn) {
-    auto object = std::make_shared<Object>("/com/example/App");
-    object->create_method<int>("com.example.A", "fail",
-                               []() -> int { throw std::runtime_error("no data"); });
-    object->create_method<int>("com.example.A", "fine", [] { return 3; });
-    m_dispatcher->register_object(object);
-    testenv::LogCapture log;
-
-    auto failed = m_client->call(m_unique, "/com/example/App", "com.example.A", "fail");
-    EXPECT_EQ("org.freedesktop.DBus.Error.Failed", failed->errorName);
-    EXPECT_EQ(1u, log.starting(VYL_LOG_ERROR, "in ").size());
-    auto fine = m_client->call(m_unique, "/com/example/App", "com.example.A", "fine");
-    EXPECT_EQ("(3,)", fine->printed());
-}
-
-TEST_F(DispatcherTest, InvalidNamesAreReportedAndSkipped) {
+TEST_F(DispatcherTest, FailingMethodAndInvalidNamesAreReportedAndServiceGoesOn) {
+    m_object->create_method<int>("com.example.A", "fail",
+                                 []() -> int { throw std::runtime_error("no data"); });
+    m_object->create_method<int>("com.example.A", "fine", [] { return 3; });
+    m_object->create_method<int>("nodots", "get", [] { return 1; });
     auto badPath = std::make_shared<Object>("no/path");
     badPath->create_method<int>("com.example.A", "get", [] { return 1; });
-    auto mixed = std::make_shared<Object>("/com/example/App");
-    mixed->create_method<int>("nodots", "get", [] { return 1; });
-    mixed->create_method<int>("com.example.Ok", "get", [] { return 2; });
     testenv::LogCapture log;
     m_dispatcher->register_object(badPath);
-    m_dispatcher->register_object(mixed);
+    m_dispatcher->register_object(m_object);
     EXPECT_EQ(2u, log.starting(VYL_LOG_WARN, "in ").size());
 
-    auto ok = m_client->call(m_unique, "/com/example/App", "com.example.Ok", "get");
-    EXPECT_EQ("(2,)", ok->printed());
+    EXPECT_EQ("org.freedesktop.DBus.Error.Failed", call(m_client, m_unique, "fail").errorName);
+    EXPECT_EQ(1u, log.starting(VYL_LOG_ERROR, "in ").size());
+    EXPECT_EQ("(3,)", call(m_client, m_unique, "fine").printed);
 }
 
 TEST_F(DispatcherTest, OwnsTheNameAndReleasesEverythingWhenDestroyed) {
-    auto object = std::make_shared<Object>("/com/example/App");
-    object->create_method<int>("com.example.A", "get", [] { return 5; });
-    m_dispatcher->register_object(object);
+    m_object->create_method<int>("com.example.A", "get", [] { return 5; });
+    m_dispatcher->register_object(m_object);
     m_dispatcher->request_name("com.example.Service");
-    EXPECT_TRUE(
-        testenv::waitUntil([this] { return m_client->nameHasOwner("com.example.Service"); }));
-    auto byName = m_client->call("com.example.Service", "/com/example/App", "com.example.A", "get");
-    EXPECT_EQ("(5,)", byName->printed());
+    EXPECT_TRUE(testenv::waitUntil(
+        [this] { return testenv::nameHasOwner(m_client, "com.example.Service"); }));
+    EXPECT_EQ("(5,)", call(m_client, "com.example.Service", "get").printed);
 
     // The connection stays in use elsewhere; calls must no longer reach the dead dispatcher.
     m_dispatcher.reset();
-    EXPECT_TRUE(
-        testenv::waitUntil([this] { return !m_client->nameHasOwner("com.example.Service"); }));
-    auto after = m_client->call(m_unique, "/com/example/App", "com.example.A", "get");
-    EXPECT_NE("", after->errorName);
-}
-
-TEST_F(DispatcherTest, NameTakenByAnotherProcessIsReported) {
-    // Held by the client connection: the bus refuses to hand it over.
-    auto held =
-        m_client->call("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                       "RequestName", g_variant_new("(su)", "com.example.Taken", 4u));
-    ASSERT_EQ("(1,)", held->printed());
-    testenv::LogCapture log;
-    m_dispatcher->request_name("com.example.Taken");
-    EXPECT_TRUE(testenv::waitUntil([&] { return !log.starting(VYL_LOG_WARN, "in ").empty(); }));
+    EXPECT_TRUE(testenv::waitUntil(
+        [this] { return !testenv::nameHasOwner(m_client, "com.example.Service"); }));
+    EXPECT_NE("", call(m_client, m_unique, "get").errorName);
 }
 
 TEST_F(DispatcherTest, LostBusCallsTheHandlerAndLeavesTheProcessRunning) {
@@ -446,33 +249,26 @@ TEST_F(DispatcherTest, LostBusCallsTheHandlerAndLeavesTheProcessRunning) {
     ASSERT_EQ(0, ::kill(m_bus.pid(), SIGKILL));
     EXPECT_TRUE(testenv::waitUntil([&lost] { return lost; }));
     EXPECT_TRUE(log.has(VYL_LOG_ERROR, "D-Bus connection lost"));
-    EXPECT_TRUE(m_connection->is_closed());
 
     // While the dead connection is still held, reconnecting reaches the new bus, not the old one.
     testenv::PrivateBus restarted;
     Dispatcher again;
     auto connection = again.create_connection(false);
     ASSERT_TRUE(connection);
-    EXPECT_FALSE(connection->is_closed());
-    Client client(restarted.address());
-    EXPECT_EQ("",
-              client.call(connection->get_unique_name(), "/", "org.freedesktop.DBus.Peer", "Ping")
-                  ->errorName);
+    EXPECT_EQ("", call(testenv::sessionConnection(), connection->get_unique_name(), "Ping", "/",
+                       "org.freedesktop.DBus.Peer")
+                      .errorName);
 }
 
-TEST(DBusDispatcher, UnreachableBusGivesAnEmptyConnection) {
+TEST(DBusDispatcher, UnreachableBusGivesAnEmptyConnectionAndNoCrash) {
     testenv::TempRoot root;
     const char* old = ::getenv("DBUS_SESSION_BUS_ADDRESS");
     std::string saved = old ? old : "";
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", (root.path() + "/no-bus").insert(0, "unix:path=").c_str(),
-             1);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + (root / "no-bus")).c_str(), 1);
     testenv::LogCapture log;
     Dispatcher dispatcher;
     EXPECT_FALSE(dispatcher.create_connection(false));
-    EXPECT_TRUE(log.has(VYL_LOG_DEBUG, "creating connection to session bus"));
     EXPECT_EQ(1u, log.starting(VYL_LOG_WARN, "in ").size());
-
-    // Nothing to export on: no crash, no registration.
     auto object = std::make_shared<Object>("/o");
     dispatcher.register_object(object);
     dispatcher.request_name("com.example.Nobody");
