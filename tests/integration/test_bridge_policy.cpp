@@ -2,10 +2,10 @@
 // status, only root may use the controls or own the name. Needs root (to switch to another user
 // for the client); skipped otherwise.
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "bridge_rig.h"
@@ -13,8 +13,6 @@
 #include "test_process.h"
 
 namespace {
-
-const uid_t kNobody = 65534;
 
 // A system-bus-like configuration: method calls denied unless a policy allows them, replies and
 // signals allowed, and the project's policy file included as installed.
@@ -38,36 +36,12 @@ std::string busConfig() {
             "/packaging/com.ulvaro.tessarc.conf</include>\n");
 }
 
-struct SResult {
-    int status = -1;
-    std::string output;
-};
-
-// Runs `args` (a program on PATH and its arguments) as `uid`, collecting its output.
-SResult runAs(uid_t uid, const std::vector<std::string>& args) {
-    int pipefd[2];
-    if (::pipe(pipefd) != 0)
-        return {};
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(pipefd[1], 1);
-        ::dup2(pipefd[1], 2);
-        ::close(pipefd[0]);
-        if (::setgid(uid) != 0 || ::setuid(uid) != 0)
-            ::_exit(126);
-        testenv::execArgs(args);
-    }
-    ::close(pipefd[1]);
-    SResult result;
-    char chunk[512];
-    ssize_t n;
-    while ((n = ::read(pipefd[0], chunk, sizeof chunk)) > 0)
-        result.output.append(chunk, static_cast<size_t>(n));
-    ::close(pipefd[0]);
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
+// Runs `args` (a program on PATH and its arguments) as nobody; its exit status and output.
+std::pair<int, std::string> asNobody(std::vector<std::string> args) {
+    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+    testenv::Process client("setpriv", args);
+    int status = client.wait();
+    return {status, client.output()};
 }
 
 std::vector<std::string> gdbusCall(const std::string& address, const std::string& method) {
@@ -75,7 +49,7 @@ std::vector<std::string> gdbusCall(const std::string& address, const std::string
             "--address",     address,
             "--dest",        "com.ulvaro.tessarc",
             "--object-path", "/com/ulvaro/tessarc",
-            "--method",      method};
+            "--method",      "com.ulvaro.tessarc." + method};
 }
 
 class ABusPolicy : public ::testing::Test {
@@ -92,29 +66,25 @@ TEST_F(ABusPolicy, LetsAnyoneReadTheStatusAndOnlyRootControlOrOwnTheName) {
     options.enabled = false;
     ASSERT_TRUE(m_rig.start(options));
 
-    SResult status =
-        runAs(kNobody, gdbusCall(m_bus.address(), "com.ulvaro.tessarc.Status.getCurrentStatus"));
-    EXPECT_EQ(status.status, 0) << status.output;
-    EXPECT_NE(status.output.find("Agent is disabled."), std::string::npos) << status.output;
-
+    auto status = asNobody(gdbusCall(m_bus.address(), "Status.getCurrentStatus"));
+    EXPECT_EQ(status.first, 0) << status.second;
+    EXPECT_NE(status.second.find("Agent is disabled."), std::string::npos) << status.second;
     for (const char* control : {"triggerRestart", "triggerReconnect"}) {
-        SResult refused =
-            runAs(kNobody,
-                  gdbusCall(m_bus.address(), std::string("com.ulvaro.tessarc.Control.") + control));
-        EXPECT_NE(refused.status, 0) << control;
-        EXPECT_NE(refused.output.find("AccessDenied"), std::string::npos) << refused.output;
+        auto refused = asNobody(gdbusCall(m_bus.address(), std::string("Control.") + control));
+        EXPECT_NE(refused.first, 0) << control;
+        EXPECT_NE(refused.second.find("AccessDenied"), std::string::npos) << refused.second;
     }
     EXPECT_EQ(m_rig.callInt("triggerRestart", "Control"), 0);
 
     // Another user cannot take the name, even once it is free.
     m_rig.daemon()->signal(SIGTERM);
     ASSERT_EQ(m_rig.daemon()->wait(), 0);
-    SResult own = runAs(kNobody, {"dbus-send", "--address=" + m_bus.address(), "--print-reply",
-                                  "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                  "org.freedesktop.DBus.RequestName", "string:com.ulvaro.tessarc",
-                                  "uint32:0"});
-    EXPECT_NE(own.status, 0);
-    EXPECT_NE(own.output.find("AccessDenied"), std::string::npos) << own.output;
+    auto own =
+        asNobody({"dbus-send", "--address=" + m_bus.address(), "--print-reply",
+                  "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
+                  "org.freedesktop.DBus.RequestName", "string:com.ulvaro.tessarc", "uint32:0"});
+    EXPECT_NE(own.first, 0);
+    EXPECT_NE(own.second.find("AccessDenied"), std::string::npos) << own.second;
 }
 
 } // namespace

@@ -14,9 +14,6 @@
 
 namespace {
 
-const char* const kBusName = "com.ulvaro.tessarc";
-const char* const kPath = "/com/ulvaro/tessarc";
-
 // Lock files in the lock folder with their contents.
 std::map<std::string, std::string> locks(const testenv::TempRoot& root) {
     std::map<std::string, std::string> found;
@@ -30,30 +27,15 @@ std::map<std::string, std::string> locks(const testenv::TempRoot& root) {
     return found;
 }
 
-void announceChange(const std::string& file) {
-    auto sender = testenv::sessionConnection();
-    g_dbus_connection_emit_signal(
-        sender->gobj(), nullptr,
-        "/com/ulvaro/configuration/IConfigurationEvent/ConfigurationChanged",
-        "com.ulvaro.configuration.IConfigurationEvent", "ConfigurationChanged",
-        g_variant_new("(sss)", "test", file.c_str(), "changed"), nullptr);
-    g_dbus_connection_flush_sync(sender->gobj(), nullptr, nullptr);
-}
-
 class ADaemonConfiguration : public testenv::BusTest {};
 
 TEST_F(ADaemonConfiguration, WithoutAFileWritesTheBuiltInDocumentVerbatimAndStaysDisabled) {
-    testenv::Process daemon("tessarc", {"--daemon"});
-    auto bus = testenv::sessionConnection();
-    ASSERT_TRUE(testenv::waitUntil([&] {
-        return !daemon.running() || testenv::nameHasOwner(bus, kBusName);
-    })) << daemon.output();
+    testenv::BridgeRig rig(m_root);
+    ASSERT_TRUE(rig.startDaemon());
     EXPECT_EQ(testenv::readFile(m_root / "etc/vyl/tessarc.yaml"), g_tessarcDefaultYaml);
     EXPECT_EQ(testenv::readFile(m_root / "var/lib/vyl/config-repo/tessarc.yaml"),
               g_tessarcDefaultYaml);
-    EXPECT_EQ(
-        testenv::callString(bus, kBusName, kPath, "com.ulvaro.tessarc.Status", "getCurrentStatus"),
-        "Agent is disabled.");
+    EXPECT_EQ(rig.callString("getCurrentStatus"), "Agent is disabled.");
     EXPECT_TRUE(locks(m_root).empty());
 }
 
@@ -61,22 +43,24 @@ TEST_F(ADaemonConfiguration, EnabledAgentLocksItsDeviceAndReleasesItWhenDisabled
     testenv::BridgeRig rig(m_root);
     ASSERT_TRUE(rig.start(testenv::SBridgeOptions()));
     ASSERT_TRUE(rig.waitForStatus("QUARN serial link is down."));
-
-    std::string pid = testenv::readFile(m_root / "run/vyl/tessarc.pid");
     char expected[16];
-    std::snprintf(expected, sizeof expected, "%10s\n", pid.c_str());
+    std::snprintf(expected, sizeof expected, "%10s\n",
+                  testenv::readFile(m_root / "run/vyl/tessarc.pid").c_str());
     auto held = locks(m_root);
     ASSERT_EQ(held.size(), 1u);
     EXPECT_EQ(held.begin()->second, expected);
 
     std::string config = testenv::readFile(m_root / "etc/vyl/tessarc.yaml");
-    size_t at = config.find("enabled: yes");
-    ASSERT_NE(at, std::string::npos) << config;
-    config.replace(at, 12, "enabled: no");
+    config.replace(config.find("enabled: yes"), 12, "enabled: no");
     m_root.write("etc/vyl/tessarc.yaml", config);
-    announceChange("tessarc.yaml");
-    EXPECT_TRUE(testenv::waitUntil(
-        [&] { return rig.callString("getCurrentStatus") == "Agent is disabled."; }));
+    auto sender = testenv::sessionConnection();
+    g_dbus_connection_emit_signal(
+        sender->gobj(), nullptr,
+        "/com/ulvaro/configuration/IConfigurationEvent/ConfigurationChanged",
+        "com.ulvaro.configuration.IConfigurationEvent", "ConfigurationChanged",
+        g_variant_new("(sss)", "test", "tessarc.yaml", "changed"), nullptr);
+    g_dbus_connection_flush_sync(sender->gobj(), nullptr, nullptr);
+    EXPECT_TRUE(rig.waitForStatus("Agent is disabled."));
     EXPECT_TRUE(testenv::waitUntil([&] { return locks(m_root).empty(); })) << rig.log();
 }
 

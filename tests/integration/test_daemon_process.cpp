@@ -12,11 +12,13 @@
 namespace {
 
 const char* const kBusName = "com.ulvaro.tessarc";
-const char* const kPath = "/com/ulvaro/tessarc";
 
 class DaemonProcess : public testenv::BusTest {
 protected:
     std::string pidFile() const { return m_root / "run/vyl/tessarc.pid"; }
+    std::string logFile(const char* name) const {
+        return m_root / ("var/log/vyl/" + testenv::utcDate() + name);
+    }
 
     std::unique_ptr<testenv::Process> start() {
         // A careless parent: the daemon must not inherit an open umask for its files.
@@ -34,26 +36,15 @@ protected:
 
 TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsAndStopsCleanlyOnSigterm) {
     auto daemon = start();
-    auto bus = testenv::sessionConnection();
-
-    EXPECT_EQ(
-        testenv::callString(bus, kBusName, kPath, "com.ulvaro.tessarc.Status", "getCurrentStatus"),
-        "Agent is disabled.");
+    EXPECT_EQ(testenv::callString(testenv::sessionConnection(), kBusName, "/com/ulvaro/tessarc",
+                                  "com.ulvaro.tessarc.Status", "getCurrentStatus"),
+              "Agent is disabled.");
     EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
     struct stat st;
-    ASSERT_EQ(::stat(pidFile().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 0002, 0u) << "PID file must not be world-writable";
-
-    std::string logDir = m_root / "var/log/vyl";
-    EXPECT_EQ(::access((logDir + "/" + testenv::utcDate() + "tessarc.log").c_str(), F_OK), 0);
-    EXPECT_EQ(::access((logDir + "/" + testenv::utcDate() + "critical.log").c_str(), F_OK), 0);
-    for (const char* name : {"tessarc.log", "critical.log"}) {
-        ASSERT_EQ(::stat((logDir + "/" + testenv::utcDate() + name).c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0022, 0u) << name << " must not be writable by others";
+    for (const std::string& file : {pidFile(), logFile("tessarc.log"), logFile("critical.log")}) {
+        ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
+        EXPECT_EQ(st.st_mode & 0022, 0u) << file << " must not be writable by others";
     }
-    std::string log = testenv::readFile(logDir + "/" + testenv::utcDate() + "tessarc.log");
-    EXPECT_NE(log.find("Creating PID file"), std::string::npos) << log;
-
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
@@ -63,30 +54,24 @@ TEST_F(DaemonProcess, RefusesASecondInstanceWhileTheFirstRuns) {
     auto first = start();
     testenv::Process second("tessarc", {"--daemon"});
     EXPECT_EQ(second.wait(), 255);
-    std::string log =
-        testenv::readFile(m_root / ("var/log/vyl/" + testenv::utcDate() + "critical.log"));
+    std::string log = testenv::readFile(logFile("critical.log"));
     EXPECT_NE(log.find("it already exists"), std::string::npos) << log;
     EXPECT_TRUE(first->running());
     EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(first->pid()));
 }
 
-TEST_F(DaemonProcess, TakesOverAStalePidFile) {
+TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
     pid_t dead = ::fork();
     if (dead == 0)
         ::_exit(0);
     ::waitpid(dead, nullptr, 0);
-    m_root.write("run/vyl/tessarc.pid", std::to_string(dead));
-
-    auto daemon = start();
-    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
-    daemon->signal(SIGINT);
-    EXPECT_EQ(daemon->wait(), 0);
-}
-
-TEST_F(DaemonProcess, PidFileWithoutANumberCountsAsStale) {
-    m_root.write("run/vyl/tessarc.pid", "garbage\n");
-    auto daemon = start();
-    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+    for (const std::string& stale : {std::to_string(dead), std::string("garbage\n")}) {
+        m_root.write("run/vyl/tessarc.pid", stale);
+        auto daemon = start();
+        EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid())) << stale;
+        daemon->signal(SIGINT);
+        EXPECT_EQ(daemon->wait(), 0);
+    }
 }
 
 TEST_F(DaemonProcess, BadOptionPrintsHelpAndExitsZero) {
@@ -94,7 +79,6 @@ TEST_F(DaemonProcess, BadOptionPrintsHelpAndExitsZero) {
     EXPECT_EQ(daemon.wait(), 0);
     std::string out = daemon.output();
     EXPECT_NE(out.find("--no-such-option"), std::string::npos) << out;
-    EXPECT_NE(out.find("Don't run this application as a daemon"), std::string::npos) << out;
     EXPECT_NE(out.find("Log Level: trace, debug, info, warn, error"), std::string::npos) << out;
 }
 
