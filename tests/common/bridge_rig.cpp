@@ -14,6 +14,7 @@ const char* const kBusName = "com.ulvaro.tessarc";
 const char* const kPath = "/com/ulvaro/tessarc";
 
 using Clock = std::chrono::steady_clock;
+const std::chrono::seconds kServerWait(15);
 
 } // namespace
 
@@ -32,47 +33,34 @@ BridgeRig::~BridgeRig() {
     }
 }
 
-void BridgeRig::writeConfig(const SBridgeOptions& o) {
-    m_root.write(
-        "etc/vyl/tessarc.yaml",
-        bridgeDocumentWith({
-            {"enabled", o.enabled ? "yes" : "no"},
-            {"networkSettings/gate", o.gate},
-            {"networkSettings/maxBufBytesToSvr", "65536"},
-            {"networkSettings/maxBufBytesScanAvi", "1024"},
-            {"networkSettings/overrideServerIPAddr", "127.0.0.1"},
-            {"networkSettings/overrideServerTCPPort", "'" + std::to_string(serverPort()) + "'"},
-            {"serialSettings/retryTimeout", std::to_string(o.retryTimeout)},
-            {"serialSettings/inactivityTimeout", std::to_string(o.inactivityTimeout)},
-        }));
-}
-
-bool BridgeRig::startDaemon(std::string* why) {
+::testing::AssertionResult BridgeRig::startDaemon() {
     m_daemon = std::make_unique<Process>("tessarc", std::vector<std::string>{"--daemon"});
     m_bus = sessionConnection();
     bool up = waitUntil([&] {
         if (!m_daemon->running())
             return true;
-        std::string error;
-        GVariant* reply = callMethod(m_bus, kBusName, kPath, "com.ulvaro.tessarc.Status",
-                                     "getCurrentStatus", &error);
-        if (!reply)
-            return false;
-        g_variant_unref(reply);
-        return true;
+        GVariant* reply =
+            callMethod(m_bus, kBusName, kPath, "com.ulvaro.tessarc.Status", "getCurrentStatus");
+        if (reply)
+            g_variant_unref(reply);
+        return reply != nullptr;
     });
-    bool ok = up && m_daemon->running();
-    if (!ok && why)
-        *why = m_daemon->output() + log();
-    return ok;
+    if (up && m_daemon->running())
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << m_daemon->output() << log();
 }
 
-::testing::AssertionResult BridgeRig::start(const SBridgeOptions& options) {
-    writeConfig(options);
-    std::string why;
-    if (startDaemon(&why))
-        return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << why;
+::testing::AssertionResult BridgeRig::start(const SBridgeOptions& o) {
+    m_root.write("etc/vyl/tessarc.yaml", bridgeDocumentWith({
+                                             {"enabled", o.enabled ? "yes" : "no"},
+                                             {"networkSettings/gate", o.gate},
+                                             {"networkSettings/maxBufBytesToSvr", "65536"},
+                                             {"networkSettings/maxBufBytesScanAvi", "1024"},
+                                             {"networkSettings/overrideServerIPAddr", "127.0.0.1"},
+                                             {"networkSettings/overrideServerTCPPort",
+                                              "'" + std::to_string(serverPort()) + "'"},
+                                         }));
+    return startDaemon();
 }
 
 ::testing::AssertionResult BridgeRig::waitForStatus(const std::string& status) {
@@ -113,15 +101,10 @@ std::string BridgeRig::nextLine(std::chrono::milliseconds timeout) {
 }
 
 bool BridgeRig::waitForLine(const std::string& line, std::chrono::milliseconds timeout) {
-    m_skipped.clear();
     auto deadline = Clock::now() + timeout;
-    while (msLeft(deadline) > 0) {
-        std::string got = nextLine(std::chrono::milliseconds(msLeft(deadline)));
-        if (got == line)
+    while (msLeft(deadline) > 0)
+        if (nextLine(std::chrono::milliseconds(msLeft(deadline))) == line)
             return true;
-        if (!got.empty())
-            m_skipped.push_back(got);
-    }
     return false;
 }
 
@@ -157,10 +140,10 @@ bool BridgeRig::login() {
     return true;
 }
 
-bool BridgeRig::acceptServer(std::chrono::milliseconds timeout) {
+bool BridgeRig::acceptServer() {
     const int next = m_current + 1;
     if (!m_server.pumpUntil([&] { return static_cast<int>(m_server.connections()) > next; },
-                            timeout))
+                            kServerWait))
         return false;
     // One connection at a time, as a real server that dropped the old one would see it.
     closeServerConnection();
@@ -173,20 +156,20 @@ const std::string& BridgeRig::serverData() const {
     return m_current < 0 ? none : m_server.received(static_cast<size_t>(m_current));
 }
 
-bool BridgeRig::serverReceived(const std::string& text, std::chrono::milliseconds timeout) {
+bool BridgeRig::serverReceived(const std::string& text) {
     m_server.pumpUntil(
         [&] {
             return m_current < 0 || serverData().find(text) != std::string::npos ||
                    m_server.peerClosed(static_cast<size_t>(m_current));
         },
-        timeout);
+        kServerWait);
     return serverData().find(text) != std::string::npos;
 }
 
-bool BridgeRig::serverClosedByBridge(std::chrono::milliseconds timeout) {
+bool BridgeRig::serverClosedByBridge() {
     return m_server.pumpUntil(
         [&] { return m_current < 0 || m_server.peerClosed(static_cast<size_t>(m_current)); },
-        timeout);
+        kServerWait);
 }
 
 void BridgeRig::closeServerConnection() {

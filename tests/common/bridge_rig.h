@@ -17,8 +17,6 @@ namespace testenv {
 
 struct SBridgeOptions {
     std::string gate = "wanUp";
-    int retryTimeout = 10;
-    int inactivityTimeout = 60;
     bool enabled = true;
 };
 
@@ -29,12 +27,11 @@ public:
     BridgeRig(const BridgeRig&) = delete;
     BridgeRig& operator=(const BridgeRig&) = delete;
 
-    // Writes etc/vyl/tessarc.yaml; the server overrides point at this rig's listener.
-    void writeConfig(const SBridgeOptions& options);
-    // Starts the daemon and waits until it answers on the bus; false (with its output in
-    // `why`) when it did not.
-    bool startDaemon(std::string* why = nullptr);
-    // writeConfig and startDaemon in one, for ASSERT_TRUE: fails with the daemon's output.
+    // Starts the daemon (with whatever configuration the root holds) and waits until it
+    // answers on the bus; fails with its output.
+    ::testing::AssertionResult startDaemon();
+    // Writes etc/vyl/tessarc.yaml, its server overrides pointing at this rig's listener, and
+    // starts the daemon.
     ::testing::AssertionResult start(const SBridgeOptions& options);
     // Waits until the daemon's "getCurrentStatus" reads `status`; fails with the last status
     // and the daemon's log.
@@ -47,11 +44,9 @@ public:
     // The next line (without CR LF) the bridge writes to the terminal, blank lines skipped;
     // empty on time-out.
     std::string nextLine(std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    // Reads lines until one equals `line`; false on time-out. Lines passed over are kept in
-    // skipped().
+    // Reads lines until one equals `line`; false on time-out.
     bool waitForLine(const std::string& line,
                      std::chrono::milliseconds timeout = std::chrono::seconds(15));
-    const std::vector<std::string>& skipped() const { return m_skipped; }
     // Any sentence, the answer to the login request and its end: leaves the link up. False when
     // the bridge did not ask.
     bool login();
@@ -61,14 +56,13 @@ public:
 
     // ---- server ----
     // Accepts the bridge's next connection; false on time-out.
-    bool acceptServer(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    bool acceptServer();
     // Waits until what the current connection received contains `text`.
-    bool serverReceived(const std::string& text,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    bool serverReceived(const std::string& text);
     const std::string& serverData() const;
     void closeServerConnection();
     // True once the bridge closed the current connection (end of stream seen).
-    bool serverClosedByBridge(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    bool serverClosedByBridge();
     int serverPort() const { return m_server.port(); }
 
     // ---- bus ----
@@ -82,7 +76,6 @@ private:
     const TempRoot& m_root;
     PtyTerminal m_pty;
     std::string m_input;
-    std::vector<std::string> m_skipped;
     LoopbackServer m_server;
     // The server's connection the test works with; -1 before the first.
     int m_current = -1;

@@ -1,7 +1,5 @@
 #include "fake_watchdog.h"
 
-#include <cstdlib>
-
 #include "watchdog_service.h"
 
 namespace testenv {
@@ -23,14 +21,9 @@ void replyRaw(GDBusMethodInvocation* invocation, GVariant* body) {
 } // namespace
 
 FakeWatchdog::FakeWatchdog(const std::string& address) {
-    std::string where = address;
-    if (where.empty()) {
-        const char* env = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-        where = env ? env : "";
-    }
     m_context = g_main_context_new();
     m_loop = g_main_loop_new(m_context, FALSE);
-    m_thread = std::thread(&FakeWatchdog::threadMain, this, where);
+    m_thread = std::thread(&FakeWatchdog::threadMain, this, address);
     std::unique_lock<std::mutex> lock(m_mutex);
     m_readyCond.wait(lock, [this] { return m_ready; });
 }
@@ -51,13 +44,11 @@ gboolean FakeWatchdog::quitLoop(gpointer self) {
 void FakeWatchdog::threadMain(std::string address) {
     g_main_context_push_thread_default(m_context);
     GError* error = nullptr;
-    GDBusConnection* connection = nullptr;
-    if (!address.empty())
-        connection = g_dbus_connection_new_for_address_sync(
-            address.c_str(),
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, &error);
+    GDBusConnection* connection = g_dbus_connection_new_for_address_sync(
+        address.c_str(),
+        static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
+                                          G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
+        nullptr, nullptr, &error);
     g_clear_error(&error);
 
     guint registration = 0;

@@ -32,8 +32,8 @@ public:
         unsigned period = 0; // third argument of "Register"
     };
 
-    // `address` empty: the bus DBUS_SESSION_BUS_ADDRESS names. Check owned() afterwards.
-    explicit FakeWatchdog(const std::string& address = std::string());
+    // Connects to the bus at `address`; check owned() afterwards.
+    explicit FakeWatchdog(const std::string& address);
     ~FakeWatchdog();
     FakeWatchdog(const FakeWatchdog&) = delete;
     FakeWatchdog& operator=(const FakeWatchdog&) = delete;

@@ -51,8 +51,7 @@ public:
     bool has(CVylLogLevel level, const std::string& text) const {
         return countWhere([&](const Line& l) { return l.level == level && l.text == text; }) > 0;
     }
-    // Whether a line holds `part` (at any level, or at `level`).
-    bool contains(const std::string& part) const { return count(any, part) > 0; }
+    // Whether a line at `level` holds `part`.
     bool contains(CVylLogLevel level, const std::string& part) const {
         return count(level, part) > 0;
     }
@@ -77,10 +76,6 @@ public:
     // The texts of the lines at `level` or worse, in order.
     std::vector<std::string> atLeast(CVylLogLevel level) const {
         return texts([&](const Line& l) { return l.level >= level; });
-    }
-    std::vector<Line> lines() const {
-        std::lock_guard<std::mutex> lock(m_state->mutex);
-        return m_state->lines;
     }
     void clear() {
         std::lock_guard<std::mutex> lock(m_state->mutex);

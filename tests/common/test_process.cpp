@@ -14,35 +14,25 @@
 
 namespace testenv {
 
-std::string binPath(const std::string& name) {
-    if (name.find('/') != std::string::npos)
-        return name;
-    std::string built = std::string(TESSARC_BIN_DIR) + "/" + name;
-    return ::access(built.c_str(), X_OK) == 0 ? built : name;
-}
-
-void execArgs(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (const auto& arg : args)
-        argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    ::execvp(argv[0], argv.data());
-    ::_exit(127);
-}
-
 Process::Process(const std::string& program, const std::vector<std::string>& args) {
     char tmpl[] = "/tmp/tessarc-out-XXXXXX";
     int out = ::mkstemp(tmpl);
     if (out < 0)
         throw std::runtime_error("mkstemp failed");
     m_outputPath = tmpl;
-    std::vector<std::string> command{binPath(program)};
-    command.insert(command.end(), args.begin(), args.end());
+    std::string path = std::string(TESSARC_BIN_DIR) + "/" + program;
+    if (program.find('/') != std::string::npos || ::access(path.c_str(), X_OK) != 0)
+        path = program;
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const auto& arg : args)
+        argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
     m_pid = ::fork();
     if (m_pid == 0) {
         ::dup2(out, 1);
         ::dup2(out, 2);
-        execArgs(command);
+        ::execvp(argv[0], argv.data());
+        ::_exit(127);
     }
     ::close(out);
 }

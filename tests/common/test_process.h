@@ -12,8 +12,8 @@ namespace testenv {
 
 class Process {
 public:
-    // Starts `program` (see binPath) with `args`; stdout and stderr go to a
-    // file read back by output().
+    // Starts `program` (from build/bin when it is there, else a path or a name on PATH) with
+    // `args`; stdout and stderr go to a file read back by output().
     Process(const std::string& program, const std::vector<std::string>& args);
     ~Process(); // kills the child if still running
     Process(const Process&) = delete;
@@ -32,13 +32,6 @@ private:
     bool m_exited = false;
     std::string m_outputPath;
 };
-
-// `name` in build/bin when it is there, else `name` itself (a path, or a program on PATH).
-std::string binPath(const std::string& name);
-
-// In a child after fork: runs `args` (a program, a path or a name on PATH, and its arguments);
-// exits 127 when it cannot.
-[[noreturn]] void execArgs(const std::vector<std::string>& args);
 
 // A client connection to the private bus of the test (DBUS_SESSION_BUS_ADDRESS).
 Glib::RefPtr<Gio::DBus::Connection> sessionConnection();
