@@ -120,9 +120,7 @@ TEST(APromotion, RejectsMalformedLegacyTexts) {
         {1, "MOI=a,MessageString=b", "", "", "Bad message ID"},
         {0, "", "", "", "MOI Definition Bad"},
         {0, "MOI", "", "", "MOI Definition Bad"},
-        {0, "MOI=a,Text=b", "", "", "Legacy Additional Info Definition Bad"},
         {0, "MOI=a,MessageString", "", "", "Legacy Additional Info Definition Bad"},
-        {0, "MOI=,MessageString=", "", "", nullptr},
         {0, "MOI=m,MessageString=one\ntwo", "m", "one", nullptr},
         {0, "MOI=m,MessageString=a=b,c", "m", "a=b,c", nullptr},
     };

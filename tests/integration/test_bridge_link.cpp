@@ -1,6 +1,5 @@
 // The bridge as a whole process: status getters around a login exchange, the "$RTRLINK,"
 // notices for each cause under both network gates, and the restart and reconnect controls.
-#include <csignal>
 #include <ctime>
 #include <iterator>
 #include <numeric>
@@ -168,36 +167,6 @@ TEST_F(ABridge, WithTheGateOpenAtStartConnectsAndObeysReconnectAndRestartControl
     ASSERT_TRUE(m_rig.acceptServer());
     expectNext("$RTRLINK,SRVR_CON");
     EXPECT_TRUE(m_rig.serverReceived("$DeviceName=QUARN-7\r\n"));
-}
-
-// The simulator's other services: the watchdog the daemon registers with, and a configuration
-// commit that the daemon picks up from its change signal.
-TEST_F(ABridge, RegistersWithTheSimulatedWatchdogAndFollowsACommittedConfiguration) {
-    testenv::Process watchdog("gatewaysim", {"watchdog"});
-    auto bus = testenv::sessionConnection();
-    ASSERT_TRUE(testenv::waitUntil([&] {
-        return testenv::nameHasOwner(bus, "com.ulvaro.watchdog");
-    })) << watchdog.output();
-    SBridgeOptions options;
-    options.enabled = false;
-    ASSERT_TRUE(m_rig.start(options));
-    EXPECT_EQ(m_rig.callString("getCurrentStatus"), "Agent is disabled.");
-    EXPECT_TRUE(testenv::waitUntil([&] {
-        return watchdog.output().find("Register tessarc") != std::string::npos;
-    })) << watchdog.output();
-
-    // The same configuration with the agent on, committed from elsewhere.
-    std::string yaml = testenv::readFile(m_root / "etc/vyl/tessarc.yaml");
-    yaml.replace(yaml.find("enabled: no"), 11, "enabled: yes");
-    m_root.write("incoming/tessarc.yaml", yaml);
-    ASSERT_EQ(BridgeRig::gatewaysim({"commit-config", m_root / "incoming/tessarc.yaml"}), 0);
-    EXPECT_TRUE(m_rig.waitForStatus("QUARN serial link is down."));
-    EXPECT_EQ(testenv::readFile(m_root / "var/lib/vyl/config-repo/tessarc.yaml"), yaml);
-
-    m_rig.daemon()->signal(SIGTERM);
-    EXPECT_EQ(m_rig.daemon()->wait(), 0);
-    EXPECT_NE(watchdog.output().find("Deregister tessarc"), std::string::npos);
-    EXPECT_EQ(BridgeRig::gatewaysim({"wan-up", "not-a-number"}), 2);
 }
 
 } // namespace

@@ -107,9 +107,6 @@ TEST_F(SegmentTest, MergesBusPresenceWithTheRecordedOneAndDescribesIt) {
                                                     0x8086, 0x100e);
     file(m_osv, pci);
     EXPECT_STREQ(pci.m_deviceDescription, "PROD=NIC,MANU=Intel,CLS=20000,VID=8086,DID=100e");
-    SVyl_devices_DevicePresencePcmciaInfo card(22, "ttyS4", 0, "", "", "Card", 0x0a, 0x0);
-    file(m_osv, card);
-    EXPECT_STREQ(card.m_deviceDescription, "PROD=Card,MID=a,CID=0");
 }
 
 TEST_F(SegmentTest, AddressesOneNavigationSourceByTheFirstThirtyOneCharactersOfItsName) {
