@@ -135,7 +135,7 @@ TEST_F(SegmentTest, HoldsSixteenNavigationSourcesAndReusesRemovedOnes) {
     EXPECT_DOUBLE_EQ(double(m_osv->m_navSourceAccuracy[3].m_accuracy.m_accuracyMeters), 9.0);
 }
 
-TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndDeactivation) {
+TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndKeepsItsLinkState) {
     unsigned dpi = 0;
     file(m_osv, at(1000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
     file(m_osv, at(2000, SVyl_wan_ConnectionActivatedInfo(1, 6)));
@@ -148,24 +148,11 @@ TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndDeactivation)
 
     file(m_osv, at(4000, SVyl_wan_ConnectionDeactivatedInfo(5)));
     EXPECT_FALSE(m_osv->hasActiveWan());
-}
 
-TEST_F(SegmentTest, ReadsBackWanDetailsLocksAndLinkState) {
-    file(m_osv, SVyl_devices_WanDeviceDetailWifiInfo("00:11:22:33:44:55", 8, "wlan0"));
-    SOsvDeviceInfo info;
-    WANLinkClassficationCodes code;
-    ASSERT_TRUE(m_osv->getWanDeviceInfo(8, info, code));
-    EXPECT_EQ(code, WANLinkClassficationCodes::WIFI);
-
-    file(m_osv, at(100, SVyl_devices_DeviceLockSuccessInfo(8, 300)));
-    EXPECT_TRUE(m_osv->isDeviceLocked(8));
-    file(m_osv, at(200, SVyl_devices_DeviceUnlockInfo(8, 300)));
-    EXPECT_FALSE(m_osv->isDeviceLocked(8));
-
-    file(m_osv, SVyl_wan_LinkStateInfo(8, 4, std::string(300, 'x').c_str()));
+    file(m_osv, SVyl_wan_LinkStateInfo(5, 4, std::string(300, 'x').c_str()));
     unsigned state = 0;
     std::string text;
-    ASSERT_TRUE(m_osv->getWanLinkState(8, state, text));
+    ASSERT_TRUE(m_osv->getWanLinkState(5, state, text));
     EXPECT_EQ(state, 4u);
     EXPECT_EQ(text, std::string(255, 'x')); // cut to its field
 }
