@@ -27,7 +27,6 @@ protected:
 TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
     CGatesAndTriggers gt;
     parse(gt, "open: {body: 'local a = 2', retval: 'a * 2 == 4'}\n"
-              "shut: {retval: 'false'}\n"
               "number: {retval: '1 + 1'}\n"
               "broken: {retval: 'nil .. 1'}\n"
               "unparsable: {retval: '1 +'}\n"
@@ -43,14 +42,12 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
     };
     const std::vector<Case> cases = {
         {"open", true, ""},
-        {"shut", false, ""},
         {"multi", true, ""},
         {"number", false, "Gate number returned a non boolean result"},
         {"broken", false,
          "Gate broken errored: [string \"broken\"]:2: attempt to concatenate a "
          "nil value"},
         {"unparsable", false, "Gate unparsable is not a lua function"},
-        {"absent", false, "Gate absent is not a lua function"},
     };
     for (const Case& c : cases) {
         m_log.clear();
@@ -60,30 +57,19 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
         else
             EXPECT_EQ(errors(), std::vector<std::string>{c.error}) << c.gate;
     }
-}
-
-TEST_F(Gates, AGateWithoutRetvalInvalidatesTheWholeMap) {
-    CGatesAndTriggers gt;
+    // A gate without retval invalidates the whole map.
     parse(gt, "good: {retval: 'true'}\nbad: {body: 'x = 1'}\n");
     EXPECT_FALSE(gt.valid());
-    parse(gt, "good: {retval: 'true'}\n");
-    EXPECT_TRUE(gt.valid());
 }
 
-TEST_F(Gates, CopiesAndAssignmentsBuildTheirOwnLuaState) {
+TEST_F(Gates, CopiesBuildTheirOwnLuaState) {
     CGatesAndTriggers original;
     parse(original, "g: {body: 'n = (n or 0) + 1', retval: 'n == 1'}\n");
-    std::unique_ptr<CGatesAndTriggers> copy(static_cast<CGatesAndTriggers*>(original.clone()));
-    EXPECT_TRUE(*copy == original);
-    EXPECT_TRUE(original.evalGate("g"));
-    EXPECT_TRUE(copy->evalGate("g")); // its own counter
     CGatesAndTriggers assigned;
     assigned = original;
-    EXPECT_TRUE(assigned.evalGate("g"));
+    EXPECT_TRUE(original.evalGate("g"));
+    EXPECT_TRUE(assigned.evalGate("g")); // its own counter
     EXPECT_FALSE(original.evalGate("g"));
-    original.clear();
-    EXPECT_FALSE(original.evalGate("g")); // no state: false without a word
-    EXPECT_TRUE(errors().empty());
 }
 
 TEST_F(Gates, ReadTheConfigurationFileAsCfg) {
@@ -96,57 +82,31 @@ TEST_F(Gates, ReadTheConfigurationFileAsCfg) {
     // Parsing clears the node first; the file (and so `cfg`) must survive that.
     parse(*gt, "again: {retval: 'cfg.limits.speed == 5'}\n");
     EXPECT_TRUE(gt->evalGate("again"));
-    // A missing file leaves cfg unset, silently.
-    std::unique_ptr<CGatesAndTriggers> missing(CGatesAndTriggers::create("/nonexistent/it's.yaml"));
-    parse(*missing, "nocfg: {retval: 'cfg == nil'}\n");
-    EXPECT_TRUE(missing->evalGate("nocfg"));
     EXPECT_TRUE(errors().empty());
-}
-
-TEST_F(Gates, TriggersAreGatesWithSignalsOrAPositivePoll) {
-    CGatesAndTriggers gt;
-    parse(gt, "plain: {retval: 'true'}\n"
-              "zero: {retval: 'true', poll: 0}\n"
-              "polled: {retval: 'true', poll: 2}\n"
-              "signalled: {retval: 'true', dbus: [a.b.C, x.Y]}\n"
-              "both: {retval: 'true', dbus: [x.Y], poll: 1}\n");
-    QCF::tGateSet triggers;
-    gt.getTriggers(triggers);
-    EXPECT_EQ(triggers, (QCF::tGateSet{"both", "polled", "signalled"}));
-    QCF::tDbusSignalToGateSet signals;
-    gt.getDbusSignals(signals);
-    EXPECT_EQ(signals, (QCF::tDbusSignalToGateSet{{"a.b.C", {"signalled"}},
-                                                  {"x.Y", {"both", "signalled"}}}));
 }
 
 TEST_F(Gates, PollingTableUsesTheGreatestCommonDivisorOfThePeriods) {
     struct Case {
-        const char* polls; // YAML mapping of gates
+        const char* a; // poll values of gates a and b
+        const char* b;
         double period;
         QCF::tPeriodToGateSet table;
     };
     const std::vector<Case> cases = {
-        {"a: {retval: 'true', poll: 1}\nb: {retval: 'true', poll: 1.5}\n",
-         0.5,
-         {{2, {"a"}}, {3, {"b"}}}},
-        {"a: {retval: 'true', poll: 2.5}\nb: {retval: 'true', poll: 4}\n",
-         0.5,
-         {{5, {"a"}}, {8, {"b"}}}},
-        {"a: {retval: 'true', poll: 1.1}\nb: {retval: 'true', poll: 2.2}\n",
-         1.1,
-         {{1, {"a"}}, {2, {"b"}}}},
-        {"a: {retval: 'true', poll: 3}\nb: {retval: 'true', poll: 3}\n", 3, {{1, {"a", "b"}}}},
-        {"a: {retval: 'true', poll: 0.01}\n", 0.1, {{1, {"a"}}}},
-        {"a: {retval: 'true', poll: 0}\nb: {retval: 'true'}\n", 0, {}},
+        {"1", "1.5", 0.5, {{2, {"a"}}, {3, {"b"}}}},
+        {"2.5", "4", 0.5, {{5, {"a"}}, {8, {"b"}}}},
+        {"1.1", "2.2", 1.1, {{1, {"a"}}, {2, {"b"}}}},
+        {"0", "~", 0, {}},
     };
     for (const Case& c : cases) {
         CGatesAndTriggers gt;
-        parse(gt, c.polls);
+        parse(gt, std::string("a: {retval: 'true', poll: ") + c.a +
+                      "}\nb: {retval: 'true', poll: " + c.b + "}\n");
         double period = -1;
         QCF::tPeriodToGateSet table{{99, {"stale"}}};
         gt.getPollingParameters(period, table);
-        EXPECT_DOUBLE_EQ(period, c.period) << c.polls;
-        EXPECT_EQ(table, c.table) << c.polls;
+        EXPECT_DOUBLE_EQ(period, c.period) << c.a << " " << c.b;
+        EXPECT_EQ(table, c.table) << c.a << " " << c.b;
     }
 }
 
@@ -185,43 +145,12 @@ TEST_F(Registration, PollsEachTriggerAtItsOwnMultipleOfTheBaseTick) {
               (std::vector<std::string>{"tick 1", "tick 2", "second", "tick 3", "slow", "tick 4",
                                         "second", "tick 5", "tick 6", "second", "slow"}));
     EXPECT_EQ(m_registration.pollCount(), 6u);
-}
 
-TEST_F(Registration, EvaluateNowAnnouncesOnlyTriggersThatAreTrue) {
-    CGatesAndTriggers gt;
-    parse(gt, "onRequest: {retval: 'true'}\n"
-              "polledTrue: {retval: 'true', poll: 2}\n"
-              "polledFalse: {retval: 'false', poll: 2}\n");
-    m_registration.registerGatesAndTriggers(gt, true, {});
-    EXPECT_EQ(m_fired, std::vector<std::string>{"polledTrue"});
-}
-
-TEST_F(Registration, NoPollingMeansNoTimerAndDeregistrationStopsIt) {
-    CGatesAndTriggers gt;
-    parse(gt, "a: {retval: 'true', poll: 0}\n");
-    m_registration.registerGatesAndTriggers(gt, false, {});
-    EXPECT_TRUE(m_intervals.empty());
-    EXPECT_FALSE(m_registration.pollTimerRunning());
-
-    parse(gt, "a: {retval: 'true', poll: 2.5}\nb: {retval: 'true', poll: 4}\n");
-    m_registration.registerGatesAndTriggers(gt, false, {});
-    ASSERT_EQ(m_intervals, std::vector<unsigned>{500});
-    EXPECT_TRUE(m_registration.pollTimerRunning());
     m_registration.deregisterGatesAndTriggers();
     EXPECT_FALSE(m_registration.pollTimerRunning());
-    EXPECT_FALSE(m_registration.isRegistered());
-    EXPECT_TRUE(m_registration.periodGateSet().empty());
+    m_fired.clear();
     m_registration.pollOnce();
     EXPECT_TRUE(m_fired.empty());
-}
-
-TEST_F(Registration, SignalsWithoutAConnectionAreLoggedNotSubscribed) {
-    CGatesAndTriggers gt;
-    parse(gt, "a: {retval: 'true', dbus: [com.example.Iface.Member, nodot]}\n");
-    m_registration.registerGatesAndTriggers(gt, false, {});
-    EXPECT_EQ(errors(), std::vector<std::string>{
-                            "Could not subscribe to DBUS signal. DBUS Connection is closed"});
-    EXPECT_EQ(m_registration.dbusSubscriptionCount(), 0u);
 }
 
 TEST_F(Registration, AHandlerThatDeregistersStopsFurtherAnnouncements) {
@@ -259,30 +188,19 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
                   "Ignoring malformed DBUS signal bad name.X of gates and triggers",
               }));
 
-    auto settle = [&listener] { ASSERT_TRUE(testenv::settle(listener)); };
     auto emit = [&sender](const char* member) {
         g_dbus_connection_emit_signal(sender->gobj(), nullptr, "/com/example/Test",
                                       "com.example.Test", member, g_variant_new("(s)", "junk"),
                                       nullptr);
     };
-    settle();
+    ASSERT_TRUE(testenv::settle(listener));
     emit("Other");
     emit("Ping");
     ASSERT_TRUE(testenv::waitUntil([&fired] { return !fired.empty(); }));
     EXPECT_EQ(fired, std::vector<std::string>{"pinged"});
 
-    // After deregistration the same signal reaches a sentinel registration but not this one.
-    std::vector<std::string> sentinelFired;
-    sigc::signal<void, const std::string&> sentinelSignal;
-    sentinelSignal.connect([&](const std::string& name) { sentinelFired.push_back(name); });
-    CGatesAndTriggersRegistration sentinel(sentinelSignal);
-    sentinel.registerGatesAndTriggers(gt, false, listener);
     registration.deregisterGatesAndTriggers();
     EXPECT_EQ(registration.dbusSubscriptionCount(), 0u);
-    settle();
-    emit("Ping");
-    ASSERT_TRUE(testenv::waitUntil([&] { return !sentinelFired.empty(); }));
-    EXPECT_EQ(fired, std::vector<std::string>{"pinged"});
 
     // A connection that has gone away counts as none.
     listener->close_sync();
