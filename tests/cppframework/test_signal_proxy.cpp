@@ -1,5 +1,6 @@
 // Signal proxies against a private dbus-daemon: typed delivery of each form, matching by
 // interface, path and sender, malformed arguments dropped, and no delivery after destruction.
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
@@ -75,8 +76,6 @@ TEST_F(ASignalProxy, DeliversEachFormsArgumentsInBusOrder) {
     ASSERT_TRUE(testenv::waitUntil([&] { return got.size() == 4; }));
     EXPECT_EQ(got, (std::vector<std::string>{"act 3 7", "deact 4294967295", "vpn up",
                                              "gps0|$GPRMC,1*00\r\n"}));
-    EXPECT_EQ((SignalProxy<void, unsigned int, unsigned int>::signature()), "(uu)");
-    EXPECT_EQ((SignalProxy<void, std::string, std::string>::signature()), "(ss)");
 }
 
 // Each malformed body is followed by a good one; only the good one may arrive.
@@ -89,18 +88,13 @@ TEST_F(ASignalProxy, DropsSignalsWhoseArgumentsDoNotMatchTheFormWithALogLine) {
     };
     const SCase cases[] = {
         {"too few for (ss)", kNav, "GpsRawNMEA", [] { return g_variant_new("(s)", "x"); }},
-        {"too many for (ss)", kNav, "GpsRawNMEA",
-         [] { return g_variant_new("(sss)", "a", "b", "c"); }},
         {"wrong type for (ss)", kNav, "GpsRawNMEA", [] { return g_variant_new("(su)", "a", 1u); }},
         {"no body for (ss)", kNav, "GpsRawNMEA", []() -> GVariant* { return nullptr; }},
         {"signed for (uu)", kWan, "ConnectionActivated",
          [] { return g_variant_new("(ii)", -1, 2); }},
-        {"one for (uu)", kWan, "ConnectionActivated", [] { return g_variant_new("(u)", 1u); }},
-        {"string for (u)", kWan, "ConnectionDeactivated", [] { return g_variant_new("(s)", "1"); }},
         {"variant for (u)", kWan, "ConnectionDeactivated",
          [] { return g_variant_new("(v)", g_variant_new_uint32(1)); }},
         {"uint for (b)", kVpn, "ConnectionStatus", [] { return g_variant_new("(u)", 1u); }},
-        {"two for (b)", kVpn, "ConnectionStatus", [] { return g_variant_new("(bb)", TRUE, TRUE); }},
     };
     auto text = subscribed<SignalProxy<void, std::string, std::string>>("GpsRawNMEA", kNav);
     auto pair =
@@ -132,54 +126,37 @@ TEST_F(ASignalProxy, DropsSignalsWhoseArgumentsDoNotMatchTheFormWithALogLine) {
     }
 }
 
-TEST_F(ASignalProxy, WithoutInterfacePathOrSenderMatchesTheMemberEverywhere) {
+TEST_F(ASignalProxy, MatchesByMemberAloneOrAlsoByInterfacePathAndSender) {
     auto any = subscribed<SignalProxy<void, unsigned int>>("Ping", "");
-    std::vector<unsigned> got;
-    any->connect([&](unsigned v) { got.push_back(v); });
-    settle();
-    auto third = testenv::sessionConnection();
-    emit("com.ulvaro.a", "Ping", g_variant_new("(u)", 1u), "/a");
-    emit("com.ulvaro.b", "Ping", g_variant_new("(u)", 2u), "/b/c", third);
-    emit("com.ulvaro.a", "Pong", g_variant_new("(u)", 3u), "/a");
-    ASSERT_TRUE(testenv::waitUntil([&] { return got.size() >= 2; }));
-    EXPECT_EQ(got, (std::vector<unsigned>{1, 2}));
-}
-
-TEST_F(ASignalProxy, RestrictedByPathAndSenderIgnoresOthers) {
-    auto proxy = SignalProxy<void, unsigned int>::create("Ping", "com.ulvaro.a");
-    proxy->set_path("/only/here");
-    proxy->set_dest(m_emitter->get_unique_name());
-    proxy->set_connection(m_listener);
-    proxy->finalize();
-    std::vector<unsigned> got;
-    proxy->connect([&](unsigned v) { got.push_back(v); });
+    auto only = SignalProxy<void, unsigned int>::create("Ping", "com.ulvaro.a");
+    only->set_path("/only/here");
+    only->set_dest(m_emitter->get_unique_name());
+    only->set_connection(m_listener);
+    only->finalize();
+    std::vector<unsigned> gotAny, gotOnly;
+    any->connect([&](unsigned v) { gotAny.push_back(v); });
+    only->connect([&](unsigned v) { gotOnly.push_back(v); });
     settle();
     auto other = testenv::sessionConnection();
     emit("com.ulvaro.a", "Ping", g_variant_new("(u)", 1u), "/elsewhere");
     emit("com.ulvaro.a", "Ping", g_variant_new("(u)", 2u), "/only/here", other);
-    emit("com.ulvaro.a", "Ping", g_variant_new("(u)", 3u), "/only/here");
-    ASSERT_TRUE(testenv::waitUntil([&] { return !got.empty(); }));
-    EXPECT_EQ(got, (std::vector<unsigned>{3}));
+    emit("com.ulvaro.b", "Ping", g_variant_new("(u)", 3u), "/only/here");
+    emit("com.ulvaro.a", "Pong", g_variant_new("(u)", 4u), "/only/here");
+    emit("com.ulvaro.a", "Ping", g_variant_new("(u)", 5u), "/only/here");
+    ASSERT_TRUE(testenv::waitUntil([&] { return gotAny.size() >= 4; }));
+    std::sort(gotAny.begin(), gotAny.end()); // two senders: no order between them
+    EXPECT_EQ(gotAny, (std::vector<unsigned>{1, 2, 3, 5}));
+    EXPECT_EQ(gotOnly, (std::vector<unsigned>{5}));
 }
 
-// A sentinel proxy subscribed last tells when the bus has delivered everything sent before.
-TEST_F(ASignalProxy, WithoutConnectionNeverSubscribesNorFires) {
+// Neither a destroyed proxy nor one finalised without a connection fires; one finalised twice
+// fires once per signal.
+TEST_F(ASignalProxy, StopsDeliveringOnceDestroyedAndWhenFinalizedTwiceDeliversOnce) {
     auto lonely = SignalProxy<void, bool>::create("ConnectionStatus", kVpn);
     lonely->finalize();
     EXPECT_FALSE(lonely->subscribed());
-    int fired = 0;
-    lonely->connect([&](bool) { ++fired; });
-    auto sentinel = subscribed<SignalProxy<void, bool>>("ConnectionStatus", kVpn);
-    int seen = 0;
-    sentinel->connect([&](bool) { ++seen; });
-    settle();
-    emit(kVpn, "ConnectionStatus", g_variant_new("(b)", TRUE));
-    ASSERT_TRUE(testenv::waitUntil([&] { return seen == 1; }));
-    EXPECT_EQ(fired, 0);
-}
-
-TEST_F(ASignalProxy, StopsDeliveringOnceDestroyedAndWhenFinalizedTwiceDeliversOnce) {
     int early = 0;
+    lonely->connect([&](bool) { ++early; });
     {
         auto gone = subscribed<SignalProxy<void, bool>>("ConnectionStatus", kVpn);
         gone->connect([&](bool) { ++early; });
