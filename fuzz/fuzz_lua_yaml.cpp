@@ -1,7 +1,6 @@
-// Arbitrary text into the Lua "yaml" module: yaml.load runs under pcall in a platform Lua state
-// and either gives a value, which is walked to its last leaf, or raises an error with a text.
-// One state serves every input; a full collection after each input frees what the input made,
-// so nothing piles up from one input to the next.
+// Arbitrary text into yaml.load under pcall in one platform Lua state: a value is walked to its
+// last leaf, an error must carry a text; a full collection after each input keeps nothing piling
+// up.
 #include <cstdint>
 #include <cstdlib>
 
@@ -13,19 +12,15 @@ namespace {
 
 lua_State* g_lua = nullptr;
 
-// Visits every key and value below the value on top of the stack, leaving the stack as found.
+// Visits every key and value below the top of the stack; the module caps nesting well below 10000.
 void walk(lua_State* L, int depth) {
-    if (depth > 10000 || !lua_checkstack(L, 3)) {
-        std::abort(); // the module caps nesting well below this
-    }
-    if (!lua_istable(L, -1)) {
+    if (depth > 10000 || !lua_checkstack(L, 3))
+        std::abort();
+    if (!lua_istable(L, -1))
         return;
-    }
-    lua_pushnil(L);
-    while (lua_next(L, -2) != 0) {
+    for (lua_pushnil(L); lua_next(L, -2) != 0; lua_pop(L, 1)) {
         walk(L, depth + 1);
-        lua_pop(L, 1);
-        lua_pushvalue(L, -1);
+        lua_pushvalue(L, -2);
         walk(L, depth + 1);
         lua_pop(L, 1);
     }
@@ -33,28 +28,17 @@ void walk(lua_State* L, int depth) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    g_lua = QCF::newPlatformLuaState();
-    if (g_lua == nullptr) {
-        std::abort();
-    }
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    lua_State* L = g_lua;
-    lua_getglobal(L, "yaml");
-    if (!lua_istable(L, -1)) {
+    if (!g_lua && !(g_lua = QCF::newPlatformLuaState()))
         std::abort();
-    }
-    lua_getfield(L, -1, "load");
-    lua_pushlstring(L, reinterpret_cast<const char*>(data), size);
-    if (lua_pcall(L, 1, 1, 0) == 0) {
-        walk(L, 0);
-    } else if (!lua_isstring(L, -1)) {
-        std::abort(); // errors carry their reason
-    }
-    lua_settop(L, 0);
-    lua_gc(L, LUA_GCCOLLECT, 0);
+    lua_getglobal(g_lua, "yaml");
+    lua_getfield(g_lua, -1, "load");
+    lua_pushlstring(g_lua, reinterpret_cast<const char*>(data), size);
+    if (lua_pcall(g_lua, 1, 1, 0) == 0)
+        walk(g_lua, 0);
+    else if (!lua_isstring(g_lua, -1))
+        std::abort();
+    lua_settop(g_lua, 0);
+    lua_gc(g_lua, LUA_GCCOLLECT, 0);
     return 0;
 }
