@@ -4,14 +4,11 @@
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
-#include "qcf_debug.h"
 #include "qcf_lua_interpreter.h"
-#include "test_env.h"
 
 namespace {
 
-class LuaInterpreter : public testenv::RootLogTest {
-protected:
+struct LuaInterpreter : testenv::RootLogTest {
     QCF::CLuaInterpreter m_lua;
 };
 
@@ -104,16 +101,15 @@ TEST_F(LuaInterpreter, ErrorsInsideMetamethodsOfTheGlobalTableStayInsideLua) {
 
 TEST_F(LuaInterpreter, LeavesTheStackBalanced) {
     // More failing calls than the Lua stack has room for if any of them left a value behind.
+    double d = 0;
+    bool b;
+    std::string s;
     for (int i = 0; i < 2100; ++i) {
-        double d;
-        bool b;
-        std::string s;
         m_lua.evaluate("1 +", d);
         m_lua.evaluate("error('x')", b);
         m_lua.evaluate("{}", s);
         m_lua.evaluate("nosuchfunction(");
     }
-    double d = 0;
     EXPECT_EQ(m_lua.evaluate("select('#', 1, 2, 3)", d), 0);
     EXPECT_EQ(d, 3);
 }
