@@ -8,7 +8,6 @@
 
 #include "log_capture.h"
 #include "qcf_app.h"
-#include "test_env.h"
 
 namespace {
 

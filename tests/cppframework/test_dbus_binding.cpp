@@ -2,16 +2,13 @@
 // release at destruction and loss of the bus.
 #include <csignal>
 #include <cstdlib>
-#include <memory>
 #include <stdexcept>
-#include <string>
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
 #include "qcf_dbus.h"
-#include "test_env.h"
 #include "test_process.h"
 
 namespace {

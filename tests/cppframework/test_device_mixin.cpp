@@ -1,9 +1,6 @@
 // Device acquisition on a private bus over a fake sysfs tree: locks held by another process, ticks
 // driven by hand, presence and absence signals, configuration changes, malformed signals.
-#include <memory>
-#include <string>
 #include <unistd.h>
-#include <vector>
 
 #include <gtest/gtest.h>
 

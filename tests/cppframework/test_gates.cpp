@@ -1,12 +1,8 @@
-#include <string>
-#include <vector>
-
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
 #include "qcf_gt.h"
-#include "test_env.h"
 #include "test_process.h"
 
 namespace {
@@ -98,54 +94,44 @@ TEST_F(Gates, PollingTableUsesTheGreatestCommonDivisorOfThePeriods) {
 }
 
 // A registration with a timer the test steps itself.
-class Registration : public Gates {
-protected:
-    Registration() {
-        m_signal.connect([this](const std::string& name) { m_fired.push_back(name); });
-    }
-    sigc::signal<void, const std::string&> m_signal;
-    std::vector<unsigned> m_intervals;
-    std::vector<std::string> m_fired;
-    sigc::slot<bool> m_tick;
-    CGatesAndTriggersRegistration m_registration{
-        m_signal, [this](unsigned intervalMs, const sigc::slot<bool>& tick) {
-            m_intervals.push_back(intervalMs);
-            m_tick = tick;
-            return sigc::connection(m_tick);
-        }};
-};
-
-TEST_F(Registration, PollsEachTriggerAtItsOwnMultipleOfTheBaseTick) {
+TEST_F(Gates, RegistrationPollsEachTriggerAtItsOwnMultipleOfTheBaseTick) {
+    sigc::signal<void, const std::string&> signal;
+    std::vector<std::string> fired;
+    signal.connect([&fired](const std::string& name) { fired.push_back(name); });
+    unsigned interval = 0;
+    sigc::slot<bool> tick;
+    CGatesAndTriggersRegistration registration(signal, [&](unsigned ms, const sigc::slot<bool>& t) {
+        interval = ms;
+        tick = t;
+        return sigc::connection(tick);
+    });
     CGatesAndTriggers gt;
     parse(gt, "second: {retval: 'true', poll: 1}\n"
               "slow: {retval: 'true', poll: 1.5}\n"
               "closed: {retval: 'false', poll: 1}\n");
-    m_registration.registerGatesAndTriggers(gt, false, {});
-    ASSERT_EQ(m_intervals, std::vector<unsigned>{500});
-    for (int tick = 1; tick <= 6; ++tick) {
-        m_fired.push_back(std::to_string(tick));
-        m_registration.pollOnce();
+    registration.registerGatesAndTriggers(gt, false, {});
+    ASSERT_EQ(interval, 500u);
+    for (int n = 1; n <= 6; ++n) {
+        fired.push_back(std::to_string(n));
+        registration.pollOnce();
     }
-    EXPECT_EQ(m_fired, (std::vector<std::string>{"1", "2", "second", "3", "slow", "4", "second",
-                                                 "5", "6", "second", "slow"}));
+    EXPECT_EQ(fired, (std::vector<std::string>{"1", "2", "second", "3", "slow", "4", "second", "5",
+                                               "6", "second", "slow"}));
+    registration.deregisterGatesAndTriggers();
+    EXPECT_FALSE(registration.pollTimerRunning());
 
-    m_registration.deregisterGatesAndTriggers();
-    EXPECT_FALSE(m_registration.pollTimerRunning());
-    m_fired.clear();
-    m_registration.pollOnce();
-    EXPECT_TRUE(m_fired.empty());
-}
-
-TEST_F(Registration, AHandlerThatDeregistersStopsFurtherAnnouncements) {
-    CGatesAndTriggers gt;
+    // A handler that deregisters stops the announcements of the same tick.
     parse(gt, "a: {retval: 'true', poll: 1}\nb: {retval: 'true', poll: 1}\n");
-    m_registration.registerGatesAndTriggers(gt, false, {});
-    m_signal.connect([this](const std::string&) { m_registration.deregisterGatesAndTriggers(); });
-    m_registration.pollOnce();
-    EXPECT_EQ(m_fired, std::vector<std::string>{"a"});
+    registration.registerGatesAndTriggers(gt, false, {});
+    signal.connect([&](const std::string&) { registration.deregisterGatesAndTriggers(); });
+    fired.clear();
+    registration.pollOnce();
+    EXPECT_EQ(fired, std::vector<std::string>{"a"});
+    registration.pollOnce();
+    EXPECT_EQ(fired, std::vector<std::string>{"a"});
 }
 
-class DbusTriggers : public testenv::BusTest {};
+using DbusTriggers = testenv::BusTest;
 
 TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
     testenv::LogCapture log;

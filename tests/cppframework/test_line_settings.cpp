@@ -1,11 +1,9 @@
 #include "qcf_sdlp.h"
 
-#include <memory>
 #include <pty.h>
 #include <unistd.h>
 
 #include "log_capture.h"
-#include "test_env.h"
 
 namespace {
 

@@ -1,5 +1,4 @@
 #include <cstdarg>
-#include <string>
 
 #include <gtest/gtest.h>
 

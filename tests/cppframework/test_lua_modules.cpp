@@ -1,7 +1,3 @@
-#include <functional>
-#include <string>
-#include <vector>
-
 #include <gtest/gtest.h>
 #include <lua.hpp>
 
@@ -9,7 +5,6 @@
 #include "osv.h"
 #include "qcf_lua_interpreter.h"
 #include "qcf_lua_modules.h"
-#include "test_env.h"
 
 namespace {
 

@@ -1,17 +1,11 @@
 // Signal proxies against a private dbus-daemon: typed delivery of each form, matching by
 // interface, path and sender, malformed arguments dropped, and no delivery after destruction.
-#include <algorithm>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
 #include "log_capture.h"
 #include "qcf_dbus.h"
-#include "qcf_debug.h"
-#include "test_env.h"
 #include "test_process.h"
 
 namespace {
@@ -123,14 +117,12 @@ TEST_F(ASignalProxy, MatchesByMemberAloneOrAlsoByInterfacePathAndSender) {
 // fires once per signal.
 TEST_F(ASignalProxy, StopsDeliveringOnceDestroyedAndWhenFinalizedTwiceDeliversOnce) {
     auto lonely = SignalProxy<void, bool>::create("ConnectionStatus", kVpn);
-    lonely->finalize();
-    EXPECT_FALSE(lonely->subscribed());
+    lonely->finalize(); // no connection: subscribes to nothing
     int early = 0;
     lonely->connect([&](bool) { ++early; });
     {
         auto gone = subscribed<SignalProxy<void, bool>>("ConnectionStatus", kVpn);
         gone->connect([&](bool) { ++early; });
-        EXPECT_TRUE(gone->subscribed());
     }
     auto twice = subscribed<SignalProxy<void, bool>>("ConnectionStatus", kVpn);
     twice->finalize();

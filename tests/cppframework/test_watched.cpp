@@ -1,16 +1,12 @@
 // The watchdog mixin against a fake watchdog service on a private bus. Timers are driven by hand,
 // so the 2 to 64 second delays pass without waiting.
 #include <chrono>
-#include <memory>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "fake_watchdog.h"
 #include "log_capture.h"
 #include "qcf_watched.h"
-#include "test_env.h"
 #include "test_process.h"
 
 namespace {

@@ -1,15 +1,12 @@
 // Configuration life cycle: load, fall back to the defaults, write and commit them, reload on
 // "ConfigurationChanged".
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include "log_capture.h"
-#include "qcf_debug.h"
 #include "qcf_yaml.h"
-#include "test_env.h"
 #include "test_process.h"
 
 namespace {
