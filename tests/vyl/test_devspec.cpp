@@ -24,19 +24,24 @@ std::unique_ptr<CVylDeviceSpecList> parse(const std::string& text, int* rc = nul
     return list;
 }
 
-TEST(DeviceSpecList, ParsesTheBuiltInList) {
+TEST(DeviceSpecList, ParsesTheBuiltInListAndCopiesIt) {
     int rc = -1;
     auto list = parse(kBuiltinDevices, &rc);
     ASSERT_EQ(rc, 0);
-    EXPECT_TRUE(list->valid());
-    ASSERT_EQ(list->size(), 2u);
-    const CVylDeviceSpec* usb = list->getSpec(0);
-    EXPECT_EQ(usb->level(EVDDL_NONE), EVDDL_BUS);
-    ASSERT_EQ(usb->whitelist().getLength(), 2u);
-    EXPECT_EQ(usb->whitelist().getElement(0)->idProduct().getValue(), 0x2303);
-    const CVylDeviceSpec* legacy = list->getSpec(1);
-    EXPECT_EQ(legacy->selector().dpis().getElement(0)->getValue(), 0x01000000);
-    EXPECT_EQ(legacy->whitelist().getElement(0)->builtin().getString(), "tty");
+    ASSERT_TRUE(list->valid() && list->size() == 2u);
+    EXPECT_EQ(list->getSpec(0)->whitelist().getElement(0)->idProduct().getValue(), 0x2303);
+    EXPECT_EQ(list->getSpec(1)->selector().dpis().getElement(0)->getValue(), 0x01000000);
+
+    // The same specifications in another order select the same devices; copies are deep.
+    auto swapped = parse(
+        "- {bus: legacy, devlevel: bus, selector: {DPI: [0x01000000]}, whitelist: [builtin: tty]}\n"
+        "- {bus: usb, devlevel: bus, whitelist: [{idProduct: 0x2008, idVendor: 0x0557}, "
+        "{idProduct: 0x2303, idVendor: 0x067b}]}\n");
+    EXPECT_TRUE(*swapped == *list);
+    std::unique_ptr<CVylYamlMixin> copy(list->clone());
+    list->clear();
+    EXPECT_TRUE(*copy == *swapped);
+    EXPECT_TRUE(*copy != *list);
 }
 
 struct ValidityCase {
@@ -48,22 +53,12 @@ struct ValidityCase {
 
 const ValidityCase kValidity[] = {
     {"level none", "- {bus: legacy, devlevel: none, whitelist: [builtin: tty]}", true, true},
-    {"upper-case hex ids", "- {bus: usb, whitelist: [{idVendor: 0X067B, idProduct: 0x1}]}", true,
-     true},
-    {"no bus", "- {whitelist: [builtin: tty]}", true, false},
     {"unknown bus", "- {bus: pci, whitelist: [builtin: tty]}", true, false},
     {"empty whitelist", "- {bus: usb, whitelist: []}", true, false},
     {"decimal id", "- {bus: usb, whitelist: [{idVendor: 0x067b, idProduct: 2303}]}", true, false},
-    {"id of five digits", "- {bus: usb, whitelist: [{idVendor: 0x12345, idProduct: 0x1}]}", true,
-     false},
     {"vendor only", "- {bus: usb, whitelist: [{idVendor: 0x067b}]}", true, false},
     {"usb with builtin", "- {bus: usb, whitelist: [builtin: tty]}", true, false},
-    {"legacy with ids", "- {bus: legacy, whitelist: [{idVendor: 0x1, idProduct: 0x1}]}", true,
-     false},
-    {"unknown builtin", "- {bus: legacy, whitelist: [builtin: uart]}", true, false},
     {"unknown level", "- {bus: legacy, devlevel: device, whitelist: [builtin: tty]}", true, false},
-    {"selector without DPI", "- {bus: legacy, selector: {}, whitelist: [builtin: tty]}", true,
-     false},
     {"DPI above 32 bits",
      "- {bus: legacy, selector: {DPI: [0x100000000]}, whitelist: [builtin: tty]}", true, false},
     {"one bad of two", "- {bus: legacy, whitelist: [builtin: tty]}\n- {bus: x}", true, false},
@@ -82,35 +77,6 @@ TEST(DeviceSpecList, ValidityFollowsBusWhitelistIdAndSelectorRules) {
             EXPECT_TRUE(found.empty()) << c.what;
         }
     }
-}
-
-TEST(DeviceSpecList, CopiesCompareEqualAndDifferencesShow) {
-    auto list = parse(kBuiltinDevices);
-    std::unique_ptr<CVylYamlMixin> copy(list->clone());
-    ASSERT_NE(dynamic_cast<CVylDeviceSpecList*>(copy.get()), nullptr);
-    EXPECT_TRUE(*copy == *list);
-
-    // The same specifications in another order select the same devices.
-    auto swapped = parse("- bus: legacy\n  devlevel: bus\n  selector: {DPI: [0x01000000]}\n"
-                         "  whitelist: [builtin: tty]\n"
-                         "- bus: usb\n  devlevel: bus\n  whitelist:\n"
-                         "    - {idProduct: 0x2008, idVendor: 0x0557}\n"
-                         "    - {idProduct: 0x2303, idVendor: 0x067b}\n");
-    EXPECT_TRUE(*swapped == *list);
-
-    auto other = parse("- {bus: legacy, whitelist: [builtin: tty]}");
-    EXPECT_TRUE(*other != *list);
-
-    CVylDeviceSpecList target("", EVDDL_BUS);
-    static_cast<CVylYamlMixin&>(target) = *other;
-    EXPECT_TRUE(target == *other);
-    // The copy is deep: clearing the source leaves it alone.
-    other->clear();
-    EXPECT_EQ(target.size(), 1u);
-    // From a node of another kind: cleared.
-    CVylScalar scalar;
-    static_cast<CVylYamlMixin&>(target) = scalar;
-    EXPECT_EQ(target.size(), 0u);
 }
 
 class DeviceSearch : public ::testing::Test {
@@ -143,12 +109,7 @@ TEST_F(DeviceSearch, FindsWhitelistedAdaptersAndTheSelectedBuiltInPortOnly) {
     EXPECT_EQ(all->findDevices(found), 2);
     EXPECT_EQ(found.count(m_sys.node("ttyS2")), 0u);
 
-    auto off = parse("- {bus: usb, devlevel: none, whitelist: [{idVendor: 0x067b, "
-                     "idProduct: 0x2303}]}");
-    EXPECT_EQ(off->findDevices(found), 0);
-    EXPECT_TRUE(found.empty());
-
-    // A list whose level is "none" by default finds nothing without a devlevel of its own.
+    // Level "none", by default or its own, finds nothing.
     CVylDeviceSpecList quiet("", EVDDL_NONE);
     ASSERT_EQ(quiet._yamlParseBuf("- {bus: legacy, whitelist: [builtin: tty]}"), 0);
     EXPECT_EQ(quiet.findDevices(found), 0);

@@ -6,7 +6,6 @@
 #include "bridge_document.h"
 #include "test_env.h"
 
-#include <fstream>
 #include <gtest/gtest.h>
 #include <memory>
 #include <tuple>
@@ -46,22 +45,17 @@ struct WhitelistEntry : Cloning<WhitelistEntry> {
 };
 
 struct DeviceSpec : Cloning<DeviceSpec> {
-    CVylScalar bus;
     CVylYamlDynamicList<WhitelistEntry> whitelist;
-    DeviceSpec() {
-        registerKey("bus", &bus);
-        registerKey("whitelist", &whitelist);
-    }
+    DeviceSpec() { registerKey("whitelist", &whitelist); }
 };
 
 struct Network : Cloning<Network> {
     CVylScalar gate{EVSF_DEFAULT, "wanUp"};
-    CVylScalarInteger toSvr, scanAvi;
+    CVylScalarInteger toSvr;
     CVylScalar ip;
     Network() {
         registerKey("gate", &gate);
         registerKey("maxBufBytesToSvr", &toSvr);
-        registerKey("maxBufBytesScanAvi", &scanAvi);
         registerKey("overrideServerIPAddr", &ip);
     }
 };
@@ -109,72 +103,42 @@ std::string emitted(const CVylYamlMixin& node) {
 TEST(AYamlConfigTree, ReadsTheBridgeDocumentAndWritesItBack) {
     auto c = parsed(kBridgeDocument);
     ASSERT_TRUE(c->valid());
-    EXPECT_FALSE(c->enabled.getValue());
-    ASSERT_EQ(2u, c->gates()->size());
-    EXPECT_EQ("osv.wan.active ~= nil", c->gates()->getVal("wanUp")->retval.getString());
-    EXPECT_EQ(32768, c->network.scanAvi.getValue());
-    EXPECT_TRUE(c->network.ip.isSet());
-    EXPECT_EQ("", c->network.ip.getString());
     ASSERT_EQ(2u, c->serial.device.getLength());
-    const DeviceSpec* usb = c->serial.device.getElement(0);
-    ASSERT_EQ(2u, usb->whitelist.getLength());
-    EXPECT_EQ(0x067b, usb->whitelist.getElement(0)->idVendor.getValue());
-    EXPECT_EQ("0x067b", usb->whitelist.getElement(0)->idVendor.getString());
+    ASSERT_EQ(2u, c->serial.device.getElement(0)->whitelist.getLength());
     EXPECT_EQ("tty", c->serial.device.getElement(1)->whitelist.getElement(0)->builtin.getString());
-    EXPECT_EQ(nullptr, c->serial.device.getElement(2));
 
     const std::string first = emitted(*c);
     auto again = parsed(first);
     EXPECT_TRUE(*again == *c) << first;
-    EXPECT_EQ(first, emitted(*again));
     // Registration order is kept, and hex stays hex.
     EXPECT_LT(first.find("enabled"), first.find("serialSettings"));
     EXPECT_NE(std::string::npos, first.find("idVendor: 0x067b"));
     EXPECT_NE(std::string::npos, first.find("overrideServerIPAddr: ''"));
-}
 
-TEST(AYamlConfigTree, CopiesDeeply) {
-    auto c = parsed(kBridgeDocument);
+    // Copies are deep, through clone and through the node interface; a node of another kind
+    // leaves the target cleared.
     std::unique_ptr<CVylYamlMixin> copy(c->clone());
     auto* cc = dynamic_cast<Config*>(copy.get());
     ASSERT_NE(nullptr, cc);
     cc->serial.device.getElement(0)->whitelist.getElement(1)->idVendor.setValue(1);
-    EXPECT_EQ(0x0557, c->serial.device.getElement(0)->whitelist.getElement(1)->idVendor.getValue());
-    EXPECT_TRUE(*cc != *c);
-
-    *cc = *c;
-    EXPECT_TRUE(*cc == *c);
     cc->gates()->getVal("wanUp")->retval.setString("true");
+    EXPECT_EQ(0x0557, c->serial.device.getElement(0)->whitelist.getElement(1)->idVendor.getValue());
     EXPECT_EQ("osv.wan.active ~= nil", c->gates()->getVal("wanUp")->retval.getString());
-
-    // Through the node interface; a node of another kind leaves the target cleared.
-    Config target;
-    CVylYamlMixin& base = target;
+    CVylYamlMixin& base = *cc;
     base = static_cast<const CVylYamlMixin&>(*c);
-    EXPECT_TRUE(target == *c);
+    EXPECT_TRUE(*cc == *c);
     CVylScalar text;
-    text.setString("x");
     base = text;
-    EXPECT_FALSE(target.network.scanAvi.isSet());
-    EXPECT_EQ(0u, target.gates()->size());
+    EXPECT_FALSE(cc->network.toSvr.isSet());
+    EXPECT_EQ(0u, cc->gates()->size());
 }
 
 TEST(AYamlConfigTree, SkipsUnknownKeysAndTakesNullsAndMissingKeysAsUnset) {
-    auto c = parsed("future: {deep: [1, 2, {x: [y]}]}\n"
-                    "enabled:\n"
-                    "networkSettings:\n"
-                    "  maxBufBytesToSvr: 100\n"
-                    "  gate: ~\n"
-                    "  extra: |\n"
-                    "    text\n"
-                    "serialSettings:\n"
-                    "  device:\n");
-    EXPECT_TRUE(c->valid());
+    auto c = parsed("future: {deep: [1, 2, {x: [y]}]}\nenabled:\nserialSettings: {device: }\n"
+                    "networkSettings:\n  maxBufBytesToSvr: 100\n  gate: ~\n  extra: |\n    text\n");
+    EXPECT_TRUE(c->valid() && !c->enabled.isSet());
     EXPECT_EQ(100, c->network.toSvr.getValue());
-    EXPECT_FALSE(c->enabled.isSet());
     EXPECT_EQ("wanUp", c->network.gate.getString()); // construction default
-    EXPECT_FALSE(c->network.gate.isSet());
-    EXPECT_EQ(10, c->serial.retryTimeout.getValue());
     EXPECT_FALSE(c->serial.device.isPopulated());
     // Missing keys are not written back either.
     const std::string out = emitted(*c);
@@ -184,8 +148,7 @@ TEST(AYamlConfigTree, SkipsUnknownKeysAndTakesNullsAndMissingKeysAsUnset) {
     // A reused node forgets the previous document.
     ASSERT_EQ(0, c->_yamlParseBuf(kBridgeDocument));
     ASSERT_EQ(0, c->_yamlParseBuf("enabled: yes\n"));
-    EXPECT_EQ(0u, c->gates()->size());
-    EXPECT_EQ(0u, c->serial.device.getLength());
+    EXPECT_EQ(0u, c->gates()->size() + c->serial.device.getLength());
 }
 
 // Each text, written after "v: ", reads as the paired value; the refused ones make the node
@@ -217,99 +180,57 @@ void checkScalars(const std::vector<std::pair<const char*, double>>& read,
 }
 
 TEST(AYamlScalar, ReadsBooleansIntegersAndFloats) {
-    checkScalars<CVylScalarBool>({{"No", 0}, {"TRUE", 1}, {"on", 1}, {"OFF", 0}, {"'yes'", 1}},
-                                 {"1", "y", "yess", "''"});
+    checkScalars<CVylScalarBool>({{"No", 0}, {"TRUE", 1}, {"on", 1}, {"'yes'", 1}},
+                                 {"1", "yess", "''"});
     // Leading zeros are decimal.
     checkScalars<CVylScalarInteger>(
-        {{"-5", -5},
-         {"0X2A", 42},
-         {"-0x10", -16},
-         {"010", 10},
-         {"9223372036854775807", 9223372036854775807.0},
-         {"-9223372036854775808", -9223372036854775808.0}},
+        {{"-0x10", -16}, {"010", 10}, {"9223372036854775807", 9223372036854775807.0}},
         {"9223372036854775808", "0x10000000000000000", "0x", "0x-1", "1.5", "10s", "''"});
-    checkScalars<CVylScalarFloat>({{"-0.25", -0.25}, {"4", 4}, {"1e3", 1000}},
-                                  {"nan", "inf", "1e999", "0x10", "1,5"});
+    checkScalars<CVylScalarFloat>({{"-0.25", -0.25}, {"1e3", 1000}}, {"nan", "inf", "1e999"});
 }
 
+// Texts that a plain emission would turn into something else (the fuzz target has the rest).
 TEST(AYamlScalar, KeepsTextThroughEmission) {
-    std::vector<std::string> texts = {
-        "",          "null", "yes",           "  lead",          "trail ",
-        "a: b",      "# no", "multi\nline\n", "no end\nnewline", "  indented\n  lua()\n",
-        "keep\n\n\n"};
+    std::vector<std::string> texts = {"", "null", "  lead", "# no", "no end\nnewline"};
     texts.emplace_back("nul\0in", 6);
     for (const auto& t : texts) {
-        CVylYamlDynamicMapSK<CVylScalar> m;
+        CVylYamlDynamicMapSK<CVylScalar> m, back;
         m.add("k")->setString(t);
         const std::string out = emitted(m);
-        CVylYamlDynamicMapSK<CVylScalar> back;
         ASSERT_EQ(0, back._yamlParseBuf(out)) << out;
         ASSERT_TRUE(back.hasKey("k")) << out;
         EXPECT_EQ(t, back.getVal("k")->getString()) << out;
     }
 }
 
-TEST(AYamlScalar, ComparesByValue) {
-    CVylScalarInteger a, b;
+TEST(AYamlScalar, ComparesByValueAndConvertsOnAssignment) {
+    CVylScalarInteger a, b, withDefault(10);
     a.setString("0x10");
-    b.setString("16");
-    EXPECT_TRUE(a == b);
+    b.setValue(10);
+    EXPECT_TRUE(withDefault == b) << "an unset scalar reads its construction default";
     CVylScalar text;
     text.setString("16");
     EXPECT_FALSE(a == static_cast<const CVylYamlMixin&>(text)); // different scalar kinds
-    // Unset scalars read their construction default.
-    CVylScalarInteger withDefault(10), ten;
-    ten.setValue(10);
-    EXPECT_TRUE(withDefault == ten);
-    // Assignment from a text scalar converts.
-    a = static_cast<const CVylYamlMixin&>(text);
-    EXPECT_EQ(16, a.getValue());
-    text.setString("x");
-    a = static_cast<const CVylYamlMixin&>(text);
-    EXPECT_FALSE(a.valid());
-}
-
-TEST(AYamlDynamicMap, ClearAndAssignmentKeepStaticKeys) {
-    const char* keys[] = {"a", nullptr, "b"};
-    CVylYamlDynamicMapSK<CVylScalarInteger> m(3, keys);
-    ASSERT_EQ(0, m._yamlParseBuf("a: 1\nc: 3\n"));
-    EXPECT_EQ(3u, m.size());
-    m.clear();
-    EXPECT_EQ(2u, m.size());
-    EXPECT_FALSE(m.getVal("a")->isSet());
-    EXPECT_FALSE(m.hasKey("c"));
-
-    CVylYamlDynamicMapSK<CVylScalarInteger> other;
-    ASSERT_EQ(0, other._yamlParseBuf("{b: 2, d: 4}"));
-    m = other;
-    EXPECT_EQ(3u, m.size()); // static "a" stays, unset
-    EXPECT_FALSE(m.getVal("a")->isSet());
-    EXPECT_EQ(4, m.getVal("d")->getValue());
+    b = static_cast<const CVylYamlMixin&>(text);
+    EXPECT_TRUE(a == b);
 }
 
 TEST(AYamlDynamicList, ComparesAsAMultiset) {
-    CVylYamlDynamicScalarList x, y, z, empty;
+    CVylYamlDynamicScalarList x, y, z;
     ASSERT_EQ(0, x._yamlParseBuf("[a, a, b]"));
     ASSERT_EQ(0, y._yamlParseBuf("[a, b, b]"));
     ASSERT_EQ(0, z._yamlParseBuf("[b, a, a]"));
-    EXPECT_TRUE(x != y);
-    EXPECT_TRUE(y != x);
+    EXPECT_TRUE(x != y && y != x);
     EXPECT_TRUE(x == z);
-    EXPECT_FALSE(empty.valid()); // never populated
-    ASSERT_EQ(0, empty._yamlParseBuf("[]"));
-    EXPECT_TRUE(empty.valid());
 }
 
 TEST(AYamlConfigTree, HandlesMalformedDocuments) {
     enum EOutcome { OK, INVALID, FAILS };
     const std::vector<std::tuple<const char*, std::string, EOutcome>> cases = {
         {"empty input", "", FAILS},
-        {"two documents", "enabled: yes\n---\nenabled: no\n", FAILS},
         {"unclosed flow", "enabled: [yes\n", FAILS},
-        {"tab indentation", "networkSettings:\n\tgate: a\n", FAILS},
         {"duplicate key", "enabled: yes\nenabled: no\n", FAILS},
         {"duplicate unknown key", "x: 1\nx: 2\n", FAILS},
-        {"scalar for a map", "networkSettings: 5\n", FAILS},
         {"scalar list element for a map", "serialSettings:\n  device: [usb]\n", FAILS},
         {"alias", "a: &x yes\nenabled: *x\n", FAILS},
         {"invalid utf-8", "enabled: \xff\xfe\n", FAILS},
@@ -317,7 +238,6 @@ TEST(AYamlConfigTree, HandlesMalformedDocuments) {
         {"deep unknown list", std::string(100000, '[') + std::string(100000, ']'), FAILS},
         {"text for a bool", "enabled: maybe\n", INVALID},
         {"gate without retval", "gatesTriggers:\n  g:\n    body: x\n", INVALID},
-        {"tag is ignored", "enabled: !!bool yes\n", OK},
         {"byte order mark",
          "\xef\xbb\xbf"
          "enabled: no\n",
@@ -330,9 +250,7 @@ TEST(AYamlConfigTree, HandlesMalformedDocuments) {
         const int rc = c._yamlParseBuf(text, &err);
         EXPECT_EQ(outcome == FAILS, rc != 0) << err;
         EXPECT_EQ(outcome == FAILS, !err.empty()) << err;
-        if (outcome != FAILS) {
-            EXPECT_EQ(outcome == OK, c.valid());
-        }
+        EXPECT_TRUE(outcome == FAILS || (outcome == OK) == c.valid());
     }
 
     // A node of the wrong kind is invalid, and the error says where.
@@ -341,7 +259,6 @@ TEST(AYamlConfigTree, HandlesMalformedDocuments) {
     ASSERT_NE(0, c._yamlParseBuf("enabled: no\nnetworkSettings:\n  gate: [x]\n", &err));
     EXPECT_FALSE(c.network.gate.valid());
     EXPECT_NE(std::string::npos, err.find("line 3")) << err;
-    EXPECT_NE(std::string::npos, err.find("expected a scalar")) << err;
 }
 
 // A node type that nests without end, as a hostile document would like.
@@ -352,9 +269,8 @@ struct Tree : Cloning<Tree> {
 TEST(AYamlConfigTree, CapsNesting) {
     const auto nested = [](int levels) {
         std::string text;
-        for (int i = 0; i < levels; ++i) {
+        for (int i = 0; i < levels; ++i)
             text = "{kids: [" + text + "]}";
-        }
         return text;
     };
     Tree t;
@@ -367,21 +283,19 @@ TEST(AYamlConfigTree, CapsNesting) {
 
 TEST(AYamlConfigTree, ReadsFilesAndRefusesWhatIsNotOne) {
     testenv::TempRoot root;
-    root.write("etc/vyl/tessarc.yaml", kBridgeDocument);
+    root.write("a.yaml", kBridgeDocument);
     Config c;
     std::string err;
-    ASSERT_EQ(0, c._yamlParseFile((root / "etc/vyl/tessarc.yaml").c_str(), &err)) << err;
+    ASSERT_EQ(0, c._yamlParseFile((root / "a.yaml").c_str(), &err)) << err;
     EXPECT_TRUE(*parsed(kBridgeDocument) == c);
 
     EXPECT_NE(0, c._yamlParseFile((root / "missing.yaml").c_str(), &err));
     EXPECT_NE(std::string::npos, err.find("No such file")) << err;
     EXPECT_EQ(0u, c.gates()->size()); // a failed read leaves the node cleared
-    EXPECT_NE(0, c._yamlParseFile(nullptr, &err));
     EXPECT_NE(0, c._yamlParseFile(root.path().c_str(), &err)); // a folder
 
     // Oversized files are refused before parsing (sparse, so cheap to make).
-    std::string big = root / "big.yaml";
-    { std::ofstream(big) << "enabled: yes\n"; }
+    const std::string big = root / "a.yaml";
     ASSERT_EQ(0, truncate(big.c_str(), VYL_YAML_MAX_FILE_BYTES + 1));
     EXPECT_NE(0, c._yamlParseFile(big.c_str(), &err));
     EXPECT_NE(std::string::npos, err.find("too large")) << err;
