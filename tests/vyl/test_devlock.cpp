@@ -105,13 +105,6 @@ protected:
 
     void plant(const std::string& content) { m_root.write("var/lock/LCK..ttyUSB0", content); }
     std::string content() const { return testenv::readFile(m_lock); }
-    // A child holding the lock of m_dev.
-    std::unique_ptr<CChild> holder() {
-        const std::string dev = m_dev;
-        auto child = std::make_unique<CChild>([dev] { return dev_lock(dev.c_str()); });
-        EXPECT_EQ(0, child->result());
-        return child;
-    }
 };
 
 TEST_F(ADeviceLock, WritesTheOwnPidIsIdempotentForItsOwnerAndRefusesNoDevices) {
@@ -138,7 +131,9 @@ TEST_F(ADeviceLock, WritesTheOwnPidIsIdempotentForItsOwnerAndRefusesNoDevices) {
 // A live holder keeps its lock; once it is a zombie (its PID still answers kill(pid, 0)) the
 // lock is taken over.
 TEST_F(ADeviceLock, ReportsALiveHolderAndTakesOverFromAZombie) {
-    auto child = holder();
+    const std::string dev = m_dev;
+    auto child = std::make_unique<CChild>([dev] { return dev_lock(dev.c_str()); });
+    ASSERT_EQ(0, child->result());
     EXPECT_EQ(child->pid(), dev_lock(m_dev.c_str()));
     EXPECT_EQ(child->pid(), dev_unlock(m_dev.c_str(), 0));
     EXPECT_EQ(pidText(child->pid()), content());

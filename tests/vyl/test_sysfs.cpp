@@ -29,29 +29,16 @@ protected:
         ASSERT_EQ(0, ::symlink("../../devices/platform/nowhere/tty/ttyGONE",
                                m_sys.classPath("ttyGONE").c_str()));
     }
-
-    std::map<std::string, std::string> find(const std::vector<vyl::SDeviceMatch>& matches) {
-        std::map<std::string, std::string> found{{"stale", "entry"}};
-        int count = vyl::findSysfsDevices("tty", matches, found);
-        EXPECT_EQ(static_cast<int>(found.size()), count);
-        return found;
-    }
 };
 
-vyl::SDeviceMatch usb(std::vector<vyl::SUsbId> ids, std::vector<uint32_t> dpis = {}) {
-    vyl::SDeviceMatch match;
-    match.bus = vyl::SB_USB;
-    match.usbIds = ids;
-    match.dpis = dpis;
-    return match;
-}
-
-vyl::SDeviceMatch legacy(std::vector<std::string> kinds, std::vector<uint32_t> dpis = {}) {
-    vyl::SDeviceMatch match;
-    match.bus = vyl::SB_LEGACY;
-    match.builtins = kinds;
-    match.dpis = dpis;
-    return match;
+vyl::SDeviceMatch match(vyl::ESysfsBus bus, std::vector<vyl::SUsbId> ids,
+                        std::vector<uint32_t> dpis = {}, std::vector<std::string> kinds = {}) {
+    vyl::SDeviceMatch m;
+    m.bus = bus;
+    m.usbIds = ids;
+    m.dpis = dpis;
+    m.builtins = kinds;
+    return m;
 }
 
 TEST_F(ASysfsTree, DescribesEveryKindOfTty) {
@@ -77,16 +64,20 @@ TEST_F(ASysfsTree, DescribesEveryKindOfTty) {
 // What the specification lists' search does not reach: ids, selectors and overlaps.
 TEST_F(ASysfsTree, AppliesWhitelistsAndSelectors) {
     const std::vector<std::pair<std::vector<vyl::SDeviceMatch>, std::vector<std::string>>> cases = {
-        {{usb({{0x067b, 0x2008}})}, {}}, // vendor alone is not enough
-        {{usb({{0x067b, 0x2303}, {0x0557, 0x2008}}, {0x02120000})}, {"ttyUSB2"}},
-        {{legacy({"tty"}, {0x01000001})}, {}}, // selector on an empty line
-        {{usb({{0x067b, 0x2303}}), usb({{0x067b, 0x2303}}, {0x02114000})}, {"ttyUSB0"}},
+        {{match(vyl::SB_USB, {{0x067b, 0x2008}})}, {}}, // vendor alone is not enough
+        {{match(vyl::SB_USB, {{0x067b, 0x2303}, {0x0557, 0x2008}}, {0x02120000})}, {"ttyUSB2"}},
+        {{match(vyl::SB_LEGACY, {}, {0x01000001}, {"tty"})}, {}}, // selector on an empty line
+        {{match(vyl::SB_USB, {{0x067b, 0x2303}}),
+          match(vyl::SB_USB, {{0x067b, 0x2303}}, {0x02114000})},
+         {"ttyUSB0"}},
     };
     for (const auto& [matches, names] : cases) {
         std::map<std::string, std::string> expected;
         for (const std::string& name : names)
             expected[m_sys.node(name)] = m_sys.devicePath(name);
-        EXPECT_EQ(expected, find(matches));
+        std::map<std::string, std::string> found{{"stale", "entry"}};
+        EXPECT_EQ(static_cast<int>(names.size()), vyl::findSysfsDevices("tty", matches, found));
+        EXPECT_EQ(expected, found);
     }
 }
 
@@ -102,7 +93,7 @@ TEST_F(ASysfsTree, GivesDpisForClassLinksAndResolvedPathsAndRefusesBadClasses) {
     EXPECT_EQ(VYL_DPI_UNKNOWN, llGetDpiFromSysfs(nullptr));
 
     std::map<std::string, std::string> found{{"stale", "entry"}};
-    EXPECT_EQ(-1, vyl::findSysfsDevices("gpio", {usb({{0x067b, 0x2303}})}, found));
+    EXPECT_EQ(-1, vyl::findSysfsDevices("gpio", {match(vyl::SB_USB, {{0x067b, 0x2303}})}, found));
     EXPECT_TRUE(found.empty());
     for (const char* bad : {"", ".", "..", "../class/tty"})
         EXPECT_EQ(-1, vyl::findSysfsDevices(bad, {}, found)) << bad;

@@ -161,21 +161,18 @@ void checkScalars(const std::vector<std::pair<const char*, double>>& read,
         Holder() { registerKey("v", &v); }
         CVylYamlMixin* clone() const override { return nullptr; }
     };
-    const auto parse = [](Holder& h, const char* text) {
-        SCOPED_TRACE(text);
-        std::string err;
-        ASSERT_EQ(0, h._yamlParseBuf(std::string("v: ") + text + "\n", &err)) << err;
+    const auto valid = [](Holder& h, const char* text) {
+        EXPECT_EQ(0, h._yamlParseBuf(std::string("v: ") + text + "\n")) << text;
+        return h.valid();
     };
     for (const auto& [text, value] : read) {
         Holder h;
-        parse(h, text);
-        EXPECT_TRUE(h.valid()) << text;
+        EXPECT_TRUE(valid(h, text)) << text;
         EXPECT_EQ(value, static_cast<double>(h.v.getValue())) << text;
     }
     for (const char* text : refused) {
         Holder h;
-        parse(h, text);
-        EXPECT_FALSE(h.valid()) << text;
+        EXPECT_FALSE(valid(h, text)) << text;
     }
 }
 
@@ -187,20 +184,6 @@ TEST(AYamlScalar, ReadsBooleansIntegersAndFloats) {
         {{"-0x10", -16}, {"010", 10}, {"9223372036854775807", 9223372036854775807.0}},
         {"9223372036854775808", "0x10000000000000000", "0x", "0x-1", "1.5", "10s", "''"});
     checkScalars<CVylScalarFloat>({{"-0.25", -0.25}, {"1e3", 1000}}, {"nan", "inf", "1e999"});
-}
-
-// Texts that a plain emission would turn into something else (the fuzz target has the rest).
-TEST(AYamlScalar, KeepsTextThroughEmission) {
-    std::vector<std::string> texts = {"", "null", "  lead", "# no", "no end\nnewline"};
-    texts.emplace_back("nul\0in", 6);
-    for (const auto& t : texts) {
-        CVylYamlDynamicMapSK<CVylScalar> m, back;
-        m.add("k")->setString(t);
-        const std::string out = emitted(m);
-        ASSERT_EQ(0, back._yamlParseBuf(out)) << out;
-        ASSERT_TRUE(back.hasKey("k")) << out;
-        EXPECT_EQ(t, back.getVal("k")->getString()) << out;
-    }
 }
 
 TEST(AYamlScalar, ComparesByValueAndConvertsOnAssignment) {
