@@ -1,13 +1,12 @@
 // A stand-in for the gateway's watchdog service: owns "com.ulvaro.watchdog" on a bus, answers
-// "Register", "Tickle" and "Deregister" on "/com/ulvaro/watchdog" as it is told, and records
-// every call. It runs on its own thread and main context, so a client that blocks in a
-// synchronous call still gets its answer. Its operations may be called from any thread.
+// "Register", "Tickle" and "Deregister" as it is told, and records every call. It runs on its own
+// thread and main context, so a client that blocks in a synchronous call still gets its answer.
+// Its operations may be called from any thread.
 #pragma once
 
-#include <condition_variable>
+#include <future>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,41 +31,33 @@ public:
         unsigned period = 0; // third argument of "Register"
     };
 
-    // Connects to the bus at `address`; check owned() afterwards.
     explicit FakeWatchdog(const std::string& address);
     ~FakeWatchdog();
     FakeWatchdog(const FakeWatchdog&) = delete;
     FakeWatchdog& operator=(const FakeWatchdog&) = delete;
 
-    // True once the service name is ours.
-    bool owned() const;
+    // True when the service name is ours.
+    bool owned() const { return m_owned; }
     // How to answer `method` from now on (all answer FWA_TRUE at first).
     void answer(const std::string& method, EAnswer answer);
 
     std::vector<SCall> calls() const;
     size_t count(const std::string& method) const;
-    // Names registered and not deregistered since.
-    std::set<std::string> registered() const;
 
 private:
-    void threadMain(std::string address);
-    void onCall(const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation);
-    static void methodCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
-                           const gchar* method, GVariant* parameters,
-                           GDBusMethodInvocation* invocation, gpointer self);
-    static gboolean quitLoop(gpointer self);
+    void threadMain(const std::string& address, std::promise<bool>* owned);
+    static void onCall(GDBusConnection*, const gchar*, const gchar*, const gchar*,
+                       const gchar* method, GVariant* parameters, GDBusMethodInvocation* invocation,
+                       gpointer self);
 
     mutable std::mutex m_mutex;
-    std::condition_variable m_readyCond;
-    bool m_ready = false;
     bool m_owned = false;
     std::map<std::string, EAnswer> m_answers;
     std::vector<SCall> m_calls;
-    std::set<std::string> m_registered;
 
     // Touched only by the fake's own thread once it runs.
-    GMainContext* m_context = nullptr;
-    GMainLoop* m_loop = nullptr;
+    GMainContext* m_context = g_main_context_new();
+    GMainLoop* m_loop = g_main_loop_new(m_context, FALSE);
     std::vector<GDBusMethodInvocation*> m_held;
     std::thread m_thread;
 };

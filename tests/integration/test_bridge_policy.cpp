@@ -1,16 +1,8 @@
 // The installed system bus policy, loaded into a private dbus-daemon: anyone may read the
 // status, only root may use the controls or own the name. Needs root (to switch to another user
 // for the client); skipped otherwise.
-#include <string>
-#include <utility>
-#include <vector>
-
-#include <gtest/gtest.h>
-#include <unistd.h>
 
 #include "bridge_rig.h"
-#include "test_env.h"
-#include "test_process.h"
 
 namespace {
 
@@ -24,10 +16,8 @@ std::string busConfig() {
         "    <allow send_type=\"signal\"/>\n"
         "    <allow send_requested_reply=\"true\" send_type=\"method_return\"/>\n"
         "    <allow send_requested_reply=\"true\" send_type=\"error\"/>\n"
-        "    <allow receive_type=\"method_call\"/>\n"
-        "    <allow receive_type=\"method_return\"/>\n"
-        "    <allow receive_type=\"error\"/>\n"
-        "    <allow receive_type=\"signal\"/>\n"
+        "    <allow receive_type=\"method_call\"/><allow receive_type=\"method_return\"/>\n"
+        "    <allow receive_type=\"error\"/><allow receive_type=\"signal\"/>\n"
         "    <allow send_destination=\"org.freedesktop.DBus\"\n"
         "           send_interface=\"org.freedesktop.DBus\"/>\n"
         "    <allow send_destination=\"org.freedesktop.DBus\"\n"
@@ -36,20 +26,12 @@ std::string busConfig() {
             "/packaging/com.ulvaro.tessarc.conf</include>\n");
 }
 
-// Runs `args` (a program on PATH and its arguments) as nobody; its exit status and output.
-std::pair<int, std::string> asNobody(std::vector<std::string> args) {
-    args.insert(args.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
-    testenv::Process client("setpriv", args);
+// Runs `command` (a program on PATH and its arguments) as nobody: exit status and output.
+std::pair<int, std::string> asNobody(const std::string& command) {
+    std::istringstream in("--reuid=65534 --regid=65534 --clear-groups " + command);
+    testenv::Process client("setpriv", {std::istream_iterator<std::string>(in), {}});
     int status = client.wait();
     return {status, client.output()};
-}
-
-std::vector<std::string> gdbusCall(const std::string& address, const std::string& method) {
-    return {"gdbus",         "call",
-            "--address",     address,
-            "--dest",        "com.ulvaro.tessarc",
-            "--object-path", "/com/ulvaro/tessarc",
-            "--method",      "com.ulvaro.tessarc." + method};
 }
 
 class ABusPolicy : public ::testing::Test {
@@ -62,27 +44,26 @@ protected:
 TEST_F(ABusPolicy, LetsAnyoneReadTheStatusAndOnlyRootControlOrOwnTheName) {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run a client as another user";
-    testenv::SBridgeOptions options;
-    options.enabled = false;
-    ASSERT_TRUE(m_rig.start(options));
-
-    auto status = asNobody(gdbusCall(m_bus.address(), "Status.getCurrentStatus"));
+    ASSERT_TRUE(m_rig.start("wanUp", false));
+    const std::string call = "gdbus call --address " + m_bus.address() +
+                             " --dest com.ulvaro.tessarc --object-path /com/ulvaro/tessarc"
+                             " --method com.ulvaro.tessarc.";
+    auto status = asNobody(call + "Status.getCurrentStatus");
     EXPECT_EQ(status.first, 0) << status.second;
     EXPECT_NE(status.second.find("Agent is disabled."), std::string::npos) << status.second;
     for (const char* control : {"triggerRestart", "triggerReconnect"}) {
-        auto refused = asNobody(gdbusCall(m_bus.address(), std::string("Control.") + control));
+        auto refused = asNobody(call + "Control." + control);
         EXPECT_NE(refused.first, 0) << control;
         EXPECT_NE(refused.second.find("AccessDenied"), std::string::npos) << refused.second;
     }
     EXPECT_EQ(m_rig.callInt("triggerRestart", "Control"), 0);
 
     // Another user cannot take the name, even once it is free.
-    m_rig.daemon()->signal(SIGTERM);
-    ASSERT_EQ(m_rig.daemon()->wait(), 0);
-    auto own =
-        asNobody({"dbus-send", "--address=" + m_bus.address(), "--print-reply",
-                  "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus",
-                  "org.freedesktop.DBus.RequestName", "string:com.ulvaro.tessarc", "uint32:0"});
+    m_rig.daemon().signal(SIGTERM);
+    ASSERT_EQ(m_rig.daemon().wait(), 0);
+    auto own = asNobody("dbus-send --address=" + m_bus.address() +
+                        " --print-reply --dest=org.freedesktop.DBus /org/freedesktop/DBus"
+                        " org.freedesktop.DBus.RequestName string:com.ulvaro.tessarc uint32:0");
     EXPECT_NE(own.first, 0);
     EXPECT_NE(own.second.find("AccessDenied"), std::string::npos) << own.second;
 }

@@ -1,12 +1,9 @@
 // The daemon as a whole process: name, PID file, logs, single instance, signals, options.
-#include <csignal>
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include "test_env.h"
+#include "tessarc_config.h"
 #include "test_process.h"
 
 namespace {
@@ -34,30 +31,30 @@ protected:
     }
 };
 
-TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsAndStopsCleanlyOnSigterm) {
+TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndStopsOnSigterm) {
     auto daemon = start();
     EXPECT_EQ(testenv::callString(testenv::sessionConnection(), kBusName, "/com/ulvaro/tessarc",
                                   "com.ulvaro.tessarc.Status", "getCurrentStatus"),
               "Agent is disabled.");
     EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+    // Without a configuration file the built-in document is written verbatim, and committed.
+    EXPECT_EQ(testenv::readFile(m_root / "etc/vyl/tessarc.yaml"), g_tessarcDefaultYaml);
+    EXPECT_EQ(testenv::readFile(m_root / "var/lib/vyl/config-repo/tessarc.yaml"),
+              g_tessarcDefaultYaml);
     struct stat st;
     for (const std::string& file : {pidFile(), logFile("tessarc.log"), logFile("critical.log")}) {
         ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
         EXPECT_EQ(st.st_mode & 0022, 0u) << file << " must not be writable by others";
     }
+    testenv::Process second("tessarc", {"--daemon"});
+    EXPECT_EQ(second.wait(), 255);
+    EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
+              std::string::npos);
+    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
+    ASSERT_TRUE(daemon->running());
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
-}
-
-TEST_F(DaemonProcess, RefusesASecondInstanceWhileTheFirstRuns) {
-    auto first = start();
-    testenv::Process second("tessarc", {"--daemon"});
-    EXPECT_EQ(second.wait(), 255);
-    std::string log = testenv::readFile(logFile("critical.log"));
-    EXPECT_NE(log.find("it already exists"), std::string::npos) << log;
-    EXPECT_TRUE(first->running());
-    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(first->pid()));
 }
 
 TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
