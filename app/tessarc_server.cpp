@@ -125,20 +125,22 @@ void CTessarcApp::startServerConnection() {
     ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
     QCF::logDebug("Tessarc: configured TCP socket, port %u on address %s", port, dotted);
     // 0.0.0.0 would reach this very host: refuse it rather than talk to the wrong peer.
+    // A refused address is retried at the usual pace, so that a corrected override (read at
+    // each attempt) is picked up without a restart.
     if (!addressValid) {
-        QCF::logError("Tessarc: Error, cannot connect to server: %s",
-                      ("invalid server address '" + terminalInfo.serverIpAddr + "'").c_str());
+        failServerConnection(
+            ("invalid server address '" + terminalInfo.serverIpAddr + "'").c_str());
         return;
     }
     if (port == 0) {
-        QCF::logError("Tessarc: Error, cannot connect to server: %s",
-                      ("invalid server port '" + terminalInfo.serverPort + "'").c_str());
+        failServerConnection(("invalid server port '" + terminalInfo.serverPort + "'").c_str());
         return;
     }
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         QCF::logError("Tessarc: Socket error opening server connection");
+        protocolCountdown = kReconnectCountdown;
         return;
     }
     m_connectingFd = fd;

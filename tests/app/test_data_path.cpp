@@ -334,8 +334,13 @@ TEST_F(DataPath, APendingConnectNeitherBlocksNorLosesTerminalData) {
     linkUp("1");
     EXPECT_LT(m_app->m_connectingFd, 0);
     EXPECT_GT(logged("Tessarc: Error, cannot connect to server: invalid server address"), 0u);
-    // A reconnect request returns at once with an attempt under way.
+    // The next paced attempt picks up a corrected address.
     configure(serverAt("127.0.0.1", stuck.port()));
+    tick(29);
+    EXPECT_LT(m_app->m_connectingFd, 0);
+    tick(1);
+    ASSERT_GE(m_app->m_connectingFd, 0);
+    // A reconnect request returns at once with a new attempt under way.
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(m_app->triggerReconnect(), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
