@@ -17,9 +17,8 @@ inline void delsFuzzQuietLogger() {
 // behind the declared size. Inputs longer than a wire length field can say are skipped; a
 // decoder's refusal is an expected outcome, anything else the check finds aborts.
 template <class Check> int delsFuzzOneInput(const uint8_t* data, size_t size, Check check) {
-    if (size > 0xFFFF) {
+    if (size > 0xFFFF)
         return 0;
-    }
     std::vector<unsigned char> input(data, data + size);
     try {
         check(input.data(), static_cast<unsigned short>(size));

@@ -6,6 +6,7 @@
 #include "buffer.h"
 #include "quarn_scanner.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,95 +15,56 @@
 namespace {
 
 void check(bool condition) {
-    if (!condition) {
+    if (!condition)
         std::abort();
-    }
 }
 
-// The scanning table, one byte at a time, without fast paths.
+// The scanning table, one byte at a time, without fast paths. State s waits for "\r\n$\r\n"[s]
+// (5 = complete); before the "$" every byte is dropped, inside a sentence a bare LF drops it.
 struct SModel {
     explicit SModel(unsigned int cap) : capacity(cap) {}
+    unsigned int capacity;
+    std::string held;
+    long long scanned = 0, discarded = 0;
+    int state = 0;
 
-    void put(char c) {
-        if (static_cast<unsigned int>(held.size()) < capacity) {
-            held.push_back(c);
-        } else {
-            ++discarded;
-        }
-        ++scanned;
-    }
-    void discard() {
+    void drop() {
         discarded += static_cast<long long>(held.size());
         held.clear();
         scanned = 0;
     }
     int feed(const char* p, int length) {
-        if (capacity == 0) {
-            return length;
-        }
         int i = 0;
-        for (; i < length && state != 5; ++i) {
+        for (; capacity != 0 && i < length && state != 5; ++i) {
             const char b = p[i];
-            put(b);
-            switch (state) {
-            case 0:
-                discard();
+            if (held.size() < capacity)
+                held.push_back(b);
+            else
+                ++discarded;
+            ++scanned;
+            if (b == "\r\n$\r\n"[state]) {
+                if (state++ < 2)
+                    drop();
+            } else if (state != 3 || b == '\n') {
+                drop();
                 state = b == '\r' ? 1 : 0;
-                break;
-            case 1:
-                discard();
-                state = b == '\n' ? 2 : (b == '\r' ? 1 : 0);
-                break;
-            case 2:
-                if (b == '$') {
-                    state = 3;
-                } else {
-                    discard();
-                    state = b == '\r' ? 1 : 0;
-                }
-                break;
-            case 3:
-                if (b == '\r') {
-                    state = 4;
-                } else if (b == '\n') {
-                    discard();
-                    state = 0;
-                }
-                break;
-            case 4:
-                if (b == '\n') {
-                    state = 5;
-                } else {
-                    discard();
-                    state = b == '\r' ? 1 : 0;
-                }
-                break;
             }
         }
         return length - i;
     }
     void next() {
         held.clear();
-        scanned = 0;
-        discarded = 0;
+        scanned = discarded = 0;
         state = 2;
     }
-
-    unsigned int capacity;
-    std::string held;
-    long long scanned = 0;
-    long long discarded = 0;
-    int state = 0;
 };
 
 void checkSame(const CQuarnScanner& scanner, const SModel& model) {
-    check(scanner.getState() == model.state);
-    check(scanner.getSize() == static_cast<int>(model.held.size()));
-    check(scanner.amountScanned() == model.scanned);
-    check(scanner.amountDiscarded() == model.discarded);
-    if (scanner.getSize() > 0) {
-        check(std::memcmp(scanner.getBuffer(), model.held.data(), model.held.size()) == 0);
-    }
+    check(scanner.getState() == model.state && scanner.amountScanned() == model.scanned &&
+          scanner.amountDiscarded() == model.discarded &&
+          scanner.getSize() == static_cast<int>(model.held.size()));
+    check(model.held.empty() ||
+          std::memcmp(scanner.getBuffer(), model.held.data(), model.held.size()) == 0);
 }
 
 void checkSentence(const CQuarnScanner& scanner) {
@@ -110,15 +72,11 @@ void checkSentence(const CQuarnScanner& scanner) {
     const int size = scanner.getSize();
     check(b != nullptr && size >= 1 && b[0] == '$' && b[size] == '\0');
     const bool truncated = scanner.scannedTruncatedMsg();
-    if (!truncated) {
-        check(size >= 3 && b[size - 2] == '\r' && b[size - 1] == '\n');
-    }
+    check(truncated || (size >= 3 && b[size - 2] == '\r' && b[size - 1] == '\n'));
     // A truncated sentence may have kept its CR when only the LF did not fit.
-    const int scanned = scanner.amountScanned();
-    const int body = scanned - 2 < size ? scanned - 2 : size;
-    for (int i = 0; i < body; ++i) {
+    const int body = scanner.amountScanned() - 2 < size ? scanner.amountScanned() - 2 : size;
+    for (int i = 0; i < body; ++i)
         check(b[i] != '\r' && b[i] != '\n');
-    }
 
     check(!scanner.scannedEnd() || (size == 8 && std::memcmp(b, "$<end>\r\n", 8) == 0));
     check(!scanner.scannedMsgHeader() || (size >= 8 && b[1] == '<'));
@@ -132,22 +90,16 @@ void checkSentence(const CQuarnScanner& scanner) {
           &CQuarnScanner::scannedServerLoginInfoHardware,
           &CQuarnScanner::scannedServerLoginInfoCmdVersion}) {
         std::string value;
-        if ((scanner.*extract)(value)) {
-            check(value.size() + 5 <= static_cast<size_t>(size));
-        }
+        check(!(scanner.*extract)(value) || value.size() + 5 <= static_cast<size_t>(size));
     }
 
-    char computed = 0;
-    char appended = 0;
+    char computed = 0, appended = 0;
     const bool valid = scanner.scannedLrcCsValidated(&computed, &appended);
-    if (valid) {
-        unsigned char lrc = 0;
-        for (int i = 1; i <= size - 6; ++i) {
-            lrc ^= static_cast<unsigned char>(b[i]);
-        }
-        check(!truncated && b[size - 5] == '*' && computed == appended &&
-              static_cast<unsigned char>(computed) == lrc);
-    }
+    unsigned char lrc = 0;
+    for (int i = 1; valid && i <= size - 6; ++i)
+        lrc ^= static_cast<unsigned char>(b[i]);
+    check(!valid || (!truncated && b[size - 5] == '*' && computed == appended &&
+                     static_cast<unsigned char>(computed) == lrc));
     check(scanner.scannedLrcCsValidated(nullptr, nullptr) == valid);
 }
 
@@ -155,30 +107,25 @@ void checkSentence(const CQuarnScanner& scanner) {
 void queue(CBuffer& buffer, std::string& model, const char* bytes, int n) {
     if (buffer.willOverrun(n)) {
         size_t expected = model.size();
-        if (static_cast<size_t>(n) < model.size()) {
-            const size_t found = model.find("\r\n", n > 1 ? static_cast<size_t>(n) - 2 : 0);
-            if (found != std::string::npos) {
-                expected = found + 2;
-            }
-        }
+        const size_t found = model.find("\r\n", n > 1 ? static_cast<size_t>(n) - 2 : 0);
+        if (static_cast<size_t>(n) < model.size() && found != std::string::npos)
+            expected = found + 2;
         const int removed = buffer.discardFrontSentences(n);
         check(removed >= 0 && static_cast<size_t>(removed) == expected);
         model.erase(0, expected);
     }
     buffer.loadBuffer(bytes, n);
-    const size_t room = buffer.getCapacity() - model.size();
-    model.append(bytes, static_cast<size_t>(n) < room ? static_cast<size_t>(n) : room);
-    check(buffer.getSize() == static_cast<int>(model.size()));
-    check(static_cast<unsigned int>(buffer.getSize()) <= buffer.getCapacity());
+    model.append(bytes, std::min(static_cast<size_t>(n), buffer.getCapacity() - model.size()));
+    check(buffer.getSize() == static_cast<int>(model.size()) &&
+          static_cast<unsigned int>(buffer.getSize()) <= buffer.getCapacity());
     check(model.empty() || std::memcmp(buffer.getBuffer(), model.data(), model.size()) == 0);
 }
 
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size < 4) {
+    if (size < 4)
         return 0;
-    }
     const unsigned int capacity = (static_cast<unsigned int>(data[0]) << 8 | data[1]) % 300;
     const unsigned int maxChunk = data[2] + 1u;
     uint32_t rng = data[3] * 2654435761u + 1;
@@ -191,19 +138,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::string queued;
     long long taken = 0; // bytes consumed since the scanner's counters were last reset
 
-    size_t at = 0;
-    while (at < streamSize) {
+    for (size_t at = 0, chunk = 0; at < streamSize; at += chunk) {
         rng = rng * 1103515245u + 12345u;
-        size_t chunk = 1 + (rng >> 8) % maxChunk;
-        if (chunk > streamSize - at) {
-            chunk = streamSize - at;
-        }
+        chunk = std::min<size_t>(1 + (rng >> 8) % maxChunk, streamSize - at);
         const char* p = stream + at;
         int length = static_cast<int>(chunk);
         while (length > 0) {
             const int left = scanner.scanToBuffer(p, length);
-            const int modelLeft = model.feed(p, length);
-            check(left == modelLeft && left >= 0 && left <= length);
+            check(left == model.feed(p, length) && left >= 0 && left <= length);
             checkSame(scanner, model);
             taken += length - left;
             check(scanner.amountDiscarded() + scanner.getSize() == taken);
@@ -213,16 +155,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 break;
             }
             checkSentence(scanner);
-            if (!scanner.scannedTruncatedMsg()) {
+            if (!scanner.scannedTruncatedMsg())
                 queue(buffer, queued, scanner.getBuffer(), scanner.getSize());
-            }
             scanner.nextScan();
             model.next();
             taken = 0;
             p += length - left;
             length = left;
         }
-        at += chunk;
     }
     return 0;
 }

@@ -11,7 +11,16 @@
 
 namespace {
 
-struct Entry : CVylKnownSparseMap {
+// The maps cannot be copy-constructed: a clone is made and assigned.
+template <class T> struct Cloned : CVylKnownSparseMap {
+    CVylYamlMixin* clone() const override {
+        T* c = new T;
+        *c = static_cast<const T&>(*this);
+        return c;
+    }
+};
+
+struct Entry : Cloned<Entry> {
     CVylScalar text;
     CVylScalarFloat poll;
     CVylYamlDynamicScalarList names;
@@ -20,29 +29,19 @@ struct Entry : CVylKnownSparseMap {
         registerKey("poll", &poll);
         registerKey("names", &names);
     }
-    CVylYamlMixin* clone() const override {
-        auto* c = new Entry;
-        *c = *this;
-        return c;
-    }
 };
 
 // Nests as deep as the document asks, up to the parser's cap.
-struct Tree : CVylKnownSparseMap {
+struct Tree : Cloned<Tree> {
     CVylScalarInteger leaf;
     Tree() {
         registerKey("leaf", &leaf);
         registerOwnedKey("kids", new CVylYamlDynamicList<Tree>());
         registerOwnedKey("named", new CVylYamlDynamicMapSK<Tree>());
     }
-    CVylYamlMixin* clone() const override {
-        auto* c = new Tree;
-        *c = *this;
-        return c;
-    }
 };
 
-struct Root : CVylKnownSparseMap {
+struct Root : Cloned<Root> {
     CVylScalarBool flag;
     CVylScalarInteger count{7};
     CVylYamlDynamicList<Entry> items;
@@ -54,11 +53,6 @@ struct Root : CVylKnownSparseMap {
         registerKey("items", &items);
         registerKey("tree", &tree);
     }
-    CVylYamlMixin* clone() const override {
-        auto* c = new Root;
-        *c = *this;
-        return c;
-    }
 };
 
 } // namespace
@@ -68,28 +62,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Root root;
     std::string error;
     const int rc = root._yamlParseBuf(text, &error);
-    if (rc != 0 && error.empty()) {
+    if (rc != 0 && error.empty())
         std::abort(); // a failure always says why
-    }
     (void)root.valid();
     (void)root.flag.getValue();
     (void)root.count.getValue();
 
     std::unique_ptr<CVylYamlMixin> copy(root.clone());
-    if (!(*copy == root)) {
+    if (!(*copy == root))
         std::abort();
-    }
 
     std::string out;
-    if (root._yamlEmitBuf(out) != 0) {
+    if (root._yamlEmitBuf(out) != 0)
         return 0; // text that libyaml will not write (a parse left bytes it refuses)
-    }
     if (rc == 0) {
         Root back;
-        if (back._yamlParseBuf(out, &error) != 0 || !(back == root) ||
-            back.valid() != root.valid()) {
+        if (back._yamlParseBuf(out, &error) != 0 || !(back == root) || back.valid() != root.valid())
             std::abort();
-        }
     }
     return 0;
 }
