@@ -1,5 +1,5 @@
-// Captures what the store's logger writes, by letting syslog copy every line to stderr
-// (LOG_PERROR) while gtest redirects stderr into a file. Test thread only.
+// What the store's logger writes while `body` runs: syslog copies every line to stderr
+// (LOG_PERROR), which gtest captures. Test thread only.
 #pragma once
 
 #include <string>
@@ -9,27 +9,10 @@
 
 #include "delslogger.h"
 
-class DelsLogCapture {
-public:
-    DelsLogCapture() {
-        CDelsLogger::logger().resetParams("DELS", LOG_PID | LOG_PERROR, LOG_LOCAL0);
-        testing::internal::CaptureStderr();
-    }
-    ~DelsLogCapture() {
-        if (!m_taken) {
-            testing::internal::GetCapturedStderr();
-        }
-        CDelsLogger::logger().resetParams("DELS", LOG_PID, LOG_LOCAL0);
-    }
-    DelsLogCapture(const DelsLogCapture&) = delete;
-    DelsLogCapture& operator=(const DelsLogCapture&) = delete;
-
-    // Everything logged since construction; call once.
-    std::string take() {
-        m_taken = true;
-        return testing::internal::GetCapturedStderr();
-    }
-
-private:
-    bool m_taken = false;
-};
+template <class Body> std::string delsLogOf(Body body) {
+    CDelsLogger::logger().resetParams("DELS", LOG_PID | LOG_PERROR, LOG_LOCAL0);
+    testing::internal::CaptureStderr();
+    body();
+    CDelsLogger::logger().resetParams("DELS", LOG_PID, LOG_LOCAL0);
+    return testing::internal::GetCapturedStderr();
+}
