@@ -61,7 +61,7 @@ TEST_F(ASysfsTree, DescribesEveryKindOfTty) {
     EXPECT_EQ(described["tty0"], "0 0000:0000  1 ff000000"); // VYL_DPI_UNKNOWN
 }
 
-// What the specification lists' search does not reach: ids, selectors and overlaps.
+// What a device list's search does not reach: ids, selectors and overlaps.
 TEST_F(ASysfsTree, AppliesWhitelistsAndSelectors) {
     const std::vector<std::pair<std::vector<vyl::SDeviceMatch>, std::vector<std::string>>> cases = {
         {{match(vyl::SB_USB, {{0x067b, 0x2008}})}, {}}, // vendor alone is not enough
