@@ -1,44 +1,88 @@
-// The segment as a shared object: mapping, initialisation, permissions, the cross-process lock.
+// The content segment: mapping, the cross-process lock, and how records are filed.
+#include <chrono>
+#include <csignal>
+#include <string>
+
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
-#include "osv_test_util.h"
+#include <gtest/gtest.h>
 
-using osvtest::runChild;
-using osvtest::SegmentTest;
-using osvtest::waitChild;
+#include "osv.h"
+#include "test_env.h"
 
 namespace {
 
-bool filePresence(SOsvContent* osv, unsigned dpi) {
-    SVyl_devices_DevicePresenceInfo record(dpi, "ttyUSB0", 0, "modem");
+// Files `record` and returns what is left of the broadcast and store bits.
+template <class TRecord> unsigned file(SOsvContent* osv, TRecord&& record) {
     unsigned mask = 3;
     osv->update(record, mask);
-    return osv->isDevicePresent(dpi);
+    return mask;
 }
 
-} // namespace
+template <class TRecord> TRecord at(uint64_t monotonicMs, TRecord record) {
+    record.m_monTimestamp = monotonicMs;
+    return record;
+}
 
-TEST(AContentSegment, IsCreatedWorldReadableUnderItsNameWithoutTouchingTheUmask) {
+SVyl_devices_DevicePresenceInfo presence(unsigned dpi) {
+    return SVyl_devices_DevicePresenceInfo(dpi, "ttyUSB0", 0, "modem");
+}
+
+// Runs `body` in a child process; its return value is the child's exit status.
+template <class Body> pid_t runChild(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    return pid;
+}
+
+// Exit status of the child, or -1 when it did not end (it is then killed) or died by a signal.
+int waitChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    int status = 0;
+    if (!testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+class SegmentTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_NE(m_osv = getOsvPointer(), nullptr); }
+    void TearDown() override { releaseOsvPointer(m_osv); }
+
+    testenv::TempRoot m_root;
+    SOsvContent* m_osv = nullptr;
+};
+
+TEST(AContentSegment, IsCreatedWorldReadableUnderItsNameWithoutTouchingTheUmaskAndResetWhenStale) {
     testenv::TempRoot root;
-    mode_t before = ::umask(022);
+    const mode_t before = ::umask(022);
     SOsvContent* osv = getOsvPointer();
-    mode_t after = ::umask(022);
-    ::umask(before);
+    const mode_t after = ::umask(before);
     ASSERT_NE(osv, nullptr);
     EXPECT_EQ(after, 022u);
     EXPECT_EQ(osv->m_osvVersion, 8u);
-    EXPECT_TRUE(osv->lock());
-    EXPECT_TRUE(osv->lock()); // recursive
+    EXPECT_TRUE(osv->lock() && osv->lock()); // recursive
     osv->unlock();
     osv->unlock();
+    // Laid out by another version, its contents mean nothing when mapped again.
+    file(osv, presence(42));
+    osv->m_osvVersion = 7;
+    releaseOsvPointer(osv);
+    ASSERT_NE(osv = getOsvPointer(), nullptr);
+    EXPECT_EQ(osv->m_osvVersion, 8u);
+    EXPECT_TRUE(osv->getDpis().empty());
     releaseOsvPointer(osv);
 
     const std::string name = osvSegmentName();
     EXPECT_EQ(name, std::string(::getenv("VYL_OSV_NAME")));
-    int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
-    ASSERT_GE(fd, 0);
+    const int fd = ::shm_open(name.c_str(), O_RDONLY, 0);
     struct stat st = {};
     ASSERT_EQ(::fstat(fd, &st), 0);
     ::close(fd);
@@ -52,46 +96,9 @@ TEST(AContentSegment, IsCreatedWorldReadableUnderItsNameWithoutTouchingTheUmask)
     ::setenv("VYL_OSV_NAME", name.c_str(), 1); // for the root's clean-up
 }
 
-TEST_F(SegmentTest, KeepsItsContentsWhenMappedAgainUnlessLaidOutByAnotherVersion) {
-    filePresence(m_osv, 42);
-    releaseOsvPointer(m_osv);
-    m_osv = getOsvPointer();
-    ASSERT_NE(m_osv, nullptr);
-    EXPECT_EQ(m_osv->getDeviceNode(42), "ttyUSB0");
-
-    m_osv->m_osvVersion = 7;
-    releaseOsvPointer(m_osv);
-    m_osv = getOsvPointer();
-    ASSERT_NE(m_osv, nullptr);
-    EXPECT_EQ(m_osv->m_osvVersion, 8u);
-    EXPECT_TRUE(m_osv->getDpis().empty());
-    EXPECT_TRUE(m_osv->lock());
-    m_osv->unlock();
-}
-
-TEST_F(SegmentTest, CarriesRecordsFiledByAnotherProcessToItsAccessors) {
-    filePresence(m_osv, 42);
-    pid_t child = runChild([] {
-        SOsvContent* osv = getOsvPointer();
-        if (!osv || !osv->isDevicePresent(42))
-            return 1; // not mapped, or the segment this process found was wiped
-        unsigned mask = 3;
-        SVyl_devices_DevicePresenceInfo present(7, "ttyACM3", 0, "gsm modem");
-        osv->update(present, mask);
-        SVyl_process_WatchdogRegistrationInfo registration("gpsd", 4242);
-        osv->update(registration, mask);
-        releaseOsvPointer(osv);
-        return 0;
-    });
-    ASSERT_EQ(waitChild(child), 0);
-    EXPECT_EQ(m_osv->getDeviceNode(7), "ttyACM3");
-    std::string name;
-    EXPECT_TRUE(m_osv->getProcessName(4242, name));
-    EXPECT_EQ(name, "gpsd");
-}
-
-TEST_F(SegmentTest, SerialisesFilersInDifferentProcesses) {
+TEST_F(SegmentTest, SerialisesFilersInOtherProcessesThatFindTheSegmentAsItWas) {
     constexpr int kEach = 50000;
+    file(m_osv, presence(42));
     // Both filers start together, released by the closing of the pipe.
     int start[2];
     ASSERT_EQ(::pipe(start), 0);
@@ -99,15 +106,14 @@ TEST_F(SegmentTest, SerialisesFilersInDifferentProcesses) {
         ::close(start[1]);
         char byte;
         SOsvContent* osv = ::read(start[0], &byte, 1) == 0 ? getOsvPointer() : nullptr;
-        if (!osv)
-            return 1;
+        if (!osv || !osv->isDevicePresent(42))
+            return 1; // not mapped, or the segment this process found was wiped
         for (int i = 0; i < kEach; ++i)
-            filePresence(osv, 9);
+            file(osv, presence(9));
         releaseOsvPointer(osv);
         return 0;
     };
-    pid_t first = runChild(filer);
-    pid_t second = runChild(filer);
+    const pid_t first = runChild(filer), second = runChild(filer);
     ::close(start[0]);
     ::close(start[1]);
     ASSERT_EQ(waitChild(first, std::chrono::seconds(60)), 0);
@@ -119,20 +125,132 @@ TEST_F(SegmentTest, SerialisesFilersInDifferentProcesses) {
 }
 
 TEST_F(SegmentTest, RecoversTheLockFromAHolderThatDied) {
-    pid_t holder = runChild([] {
+    const pid_t holder = runChild([] {
         SOsvContent* osv = getOsvPointer();
         return osv && osv->lock() ? 0 : 1; // ends while holding the lock
     });
     ASSERT_EQ(waitChild(holder), 0);
-
-    // Another process gets the lock and files; done in a child so a hang fails the test.
-    pid_t filer = runChild([] {
+    // Another process files; in a child so that a hang fails the test.
+    const pid_t filer = runChild([] {
         SOsvContent* osv = getOsvPointer();
-        return osv && filePresence(osv, 5) ? 0 : 1;
+        return osv ? (file(osv, presence(5)), 0) : 1;
     });
     EXPECT_EQ(waitChild(filer), 0);
-    // The lock stays usable for everyone afterwards.
     EXPECT_TRUE(m_osv->lock());
     m_osv->unlock();
     EXPECT_TRUE(m_osv->isDevicePresent(5));
 }
+
+TEST(AFixStatusRecord, PacksItsStatusWord) {
+    auto word = [](GpsFixStatusWordAntennaFault fault, GpsFixStatusWordFixDimension dimension,
+                   GpsFixStatusWordPositionalDilutionOfPrecisionCheck pdop, unsigned inView,
+                   unsigned usable) {
+        return SVyl_position_InternalGpsFixStatusInfo(fault, dimension, true, pdop,
+                                                      GpsFixStatusWordNumSatInView(inView),
+                                                      GpsFixStatusWordNumSatUsable(usable))
+            .packedStatusWord();
+    };
+    EXPECT_EQ(0xFFFFu, word(AF_Unknown, FD_Unknown, PDOP_Unknown, 63, 7));
+    EXPECT_EQ(0x1149u, word(No_Fault, FD_3D, PDOP_OK, 9, 5));
+    EXPECT_EQ(0x0043u, word(No_Fault, FD_2D, PDOP_OK, 64 + 3, 8 + 1)); // counts are masked
+}
+
+TEST_F(SegmentTest, AnnouncesOnlyTheFirstPresenceAndTheLastAbsenceOfADevice) {
+    const SVyl_devices_DevicePresenceInfo present(11, "ttyUSB2", 0, "modem");
+    const SVyl_devices_DeviceAbsenceInfo absent(11, "", 0, "modem");
+    const SVyl_devices_DeviceForceAbsenceInfo gone(11, "", 0, "");
+    // Files a copy: the mask left and the node count after; absences report the recorded node.
+    int step = 0;
+    auto expect = [&](auto record, unsigned mask, int count) {
+        EXPECT_EQ(file(m_osv, record), mask) << ++step;
+        EXPECT_EQ(record.m_nodeCount, count) << step;
+        EXPECT_STREQ(record.m_devNode, "ttyUSB2") << step;
+        EXPECT_EQ(m_osv->isDevicePresent(11), count > 0) << step;
+    };
+    expect(present, 3, 1);
+    expect(present, 0, 2);
+    expect(absent, 0, 1);
+    expect(absent, 3, 0);
+    expect(absent, 3, 0);
+    expect(present, 3, 1);
+    expect(present, 0, 2);
+    expect(gone, 3, 0);
+}
+
+TEST_F(SegmentTest, HoldsThirtyTwoDevicesAndFilesNothingForTheThirtyThird) {
+    EXPECT_EQ(file(m_osv, presence(0)), 3u);
+    EXPECT_TRUE(m_osv->getDpis().empty()); // dpi 0 never gets a slot
+    for (unsigned dpi = 1; dpi <= 32; ++dpi)
+        ASSERT_EQ(file(m_osv, presence(dpi)), 3u);
+    EXPECT_EQ(file(m_osv, presence(33)), 0u); // its absence could never be matched
+    file(m_osv, SVyl_wan_ConnectionActivatedInfo(1, 33));
+    EXPECT_EQ(m_osv->getDpis().size(), 32u);
+    EXPECT_FALSE(m_osv->isDevicePresent(33) || m_osv->isWanDeviceActive(33));
+}
+
+TEST_F(SegmentTest, MergesBusPresenceWithTheRecordedOneAndDescribesIt) {
+    SVyl_devices_DevicePresenceUsbInfo first(20, "ttyUSB0", 0, "", "r", "Modem", "Acme", 0x68c0,
+                                             0x1199, "S123");
+    EXPECT_EQ(file(m_osv, first), 3u);
+    EXPECT_STREQ(first.m_deviceDescription, "PROD=Modem,MANU=Acme,VID=1199,PID=68c0,SER=S123");
+    // A second node of the same device saying nothing new is merged and silent; a new serial is
+    // news.
+    SVyl_devices_DevicePresenceUsbInfo again(20, "", 0, "", "", "", "", 0, 0, "");
+    EXPECT_EQ(file(m_osv, again), 0u);
+    EXPECT_STREQ(again.m_serialNoString, "S123");
+    EXPECT_EQ(again.m_nodeCount, 2);
+    EXPECT_EQ(
+        file(m_osv, SVyl_devices_DevicePresenceUsbInfo(20, "", 0, "", "", "", "", 0, 0, "S999")),
+        3u);
+}
+
+TEST_F(SegmentTest, AddressesSixteenNavigationSourcesByTheFirstThirtyOneCharactersOfTheirNames) {
+    const std::string name40 = std::string(31, 'g') + "ABCDEFGHI";
+    file(m_osv, SVyl_navigation_LocationFix3DInfo(48.1, 11.5, 520.0, name40.c_str(), 80));
+    file(m_osv, SVyl_navigation_GPSNavigationSourceStatusInfo(
+                    (std::string(31, 'g') + "zzzzzzzzz").c_str(), "nmea", 2));
+    const int slot = m_osv->navSourceIndex(name40.c_str());
+    ASSERT_GE(slot, 0);
+    EXPECT_EQ(m_osv->m_navSourceOccupied, 0x8000u);
+    EXPECT_EQ(m_osv->getGpsSourceNames(), std::vector<std::string>{std::string(31, 'g')});
+    EXPECT_DOUBLE_EQ(double(m_osv->m_navSourceData[slot].m_location.m_altitudeMeters), 520.0);
+
+    for (int k = 1; k <= 16; ++k)
+        file(m_osv, SVyl_navigation_AccuracyInfo(1.0, ("src" + std::to_string(k)).c_str()));
+    EXPECT_GE(m_osv->navSourceIndex("src15"), 0);
+    EXPECT_EQ(m_osv->navSourceIndex("src16"), -1);
+}
+
+TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndCutsTheLinkStateText) {
+    unsigned dpi = 0, state = 0;
+    file(m_osv, at(1000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
+    file(m_osv, at(2000, SVyl_wan_ConnectionActivatedInfo(1, 6)));
+    EXPECT_TRUE(m_osv->getActiveWanDpi(dpi) && dpi == 6u); // the most recently activated
+    file(m_osv, at(3000, SVyl_wan_ConnectionDeactivatedInfo(6)));
+    EXPECT_TRUE(m_osv->getActiveWanDpi(dpi) && dpi == 5u);
+    file(m_osv, at(4000, SVyl_wan_ConnectionDeactivatedInfo(5)));
+    EXPECT_FALSE(m_osv->hasActiveWan());
+
+    file(m_osv, SVyl_wan_LinkStateInfo(5, 4, std::string(300, 'x').c_str()));
+    std::string text;
+    EXPECT_TRUE(m_osv->getWanLinkState(5, state, text) && state == 4u);
+    EXPECT_EQ(text, std::string(255, 'x'));
+}
+
+TEST_F(SegmentTest, FollowsAProcessThroughRegistrationRestartAndDeregistration) {
+    const unsigned pid = 70001; // beyond 16 bits: must not be taken for pid 4465
+    file(m_osv, at(100, SVyl_process_WatchdogRegistrationInfo("wand", pid)));
+    EXPECT_TRUE(m_osv->isRunning(pid) && !m_osv->isRegistered(pid & 0xFFFF));
+    file(m_osv, at(150, SVyl_process_DeviceConfigConflictWarningInfo(2, pid)));
+    EXPECT_TRUE(m_osv->hasConfigConflict(pid));
+    file(m_osv, at(200, SVyl_process_DeadProcessRestartInfo("wand", pid)));
+    EXPECT_TRUE(m_osv->isRegistered(pid) && !m_osv->isRunning(pid));
+    EXPECT_FALSE(m_osv->hasConfigConflict(pid)); // reported for the earlier run
+    // It comes back under a new pid, found by its name.
+    file(m_osv, at(300, SVyl_process_WatchdogRegistrationInfo("wand", 812)));
+    EXPECT_TRUE(m_osv->isRunning(812) && m_osv->procIndex(pid) == -1);
+    file(m_osv, at(400, SVyl_process_WatchdogDeregistrationInfo(812)));
+    EXPECT_FALSE(m_osv->isRegistered(812));
+}
+
+} // namespace
