@@ -101,6 +101,7 @@ public:
     void startServerConnection();
     void stopServerConnection();
     void primeTcpSockWrite();
+    void armTcpSockWrite();
     bool onTcpSockWriteReady(Glib::IOCondition condition);
     bool onTcpDataAvail(Glib::IOCondition condition);
     void syncServerProxy();
@@ -230,8 +231,10 @@ protected:
     int m_connectingFd = -1;
     int m_connectSeconds = 0;
     sigc::connection m_connectWatch;
-    // The one pending write watch on the socket.
+    // The one pending write watch on the socket, and the short wait that gathers a few
+    // sentences into one send under light load.
     sigc::connection m_socketWriteWatch;
+    sigc::connection m_sendGatherTimer;
     // Bytes at the front of the data buffer already sent on this connection that belong to a
     // sentence not yet sent to its end; kept so that a new connection resends it whole.
     int m_dataSentOffset = 0;

@@ -22,6 +22,10 @@ namespace {
 
 constexpr int kReconnectCountdown = 30;
 constexpr int kConnectTimeoutSeconds = 30;
+// Sentences queued within this many milliseconds go out in one send, unless this many bytes
+// are already waiting.
+constexpr unsigned kSendGatherMs = 50;
+constexpr int kSendGatherBytes = 1400;
 
 // Sizes outside these bounds are refused: a scan buffer must hold a real sentence and stay
 // cheap to allocate, and the server buffer must hold at least two of them (the full-buffer
@@ -214,6 +218,7 @@ void CTessarcApp::stopServerConnection() {
     QCF::logDebug("Tessarc: Stopping server module");
     m_socketReadWatch.disconnect();
     m_socketWriteWatch.disconnect();
+    m_sendGatherTimer.disconnect();
     if (m_connectingFd >= 0) {
         m_connectWatch.disconnect();
         ::close(m_connectingFd);
@@ -250,6 +255,27 @@ void CTessarcApp::stopServerConnection() {
 
 void CTessarcApp::primeTcpSockWrite() {
     // One watch is enough: it sends everything queued and stays while the socket is full.
+    if (m_socketFd < 0 || m_socketWriteWatch.connected())
+        return;
+    // A terminal trickles a sentence every few milliseconds; a send each costs a wake-up and a
+    // TCP segment (and on a cellular uplink, radio time). Gather what comes in a short while,
+    // unless a segment's worth is already waiting.
+    const int queued = serverDataBuffer ? serverDataBuffer->getSize() : 0;
+    if (queued < kSendGatherBytes && loginBytesSent > 0) {
+        if (!m_sendGatherTimer.connected())
+            m_sendGatherTimer = Glib::signal_timeout().connect(
+                [this] {
+                    armTcpSockWrite();
+                    return false;
+                },
+                kSendGatherMs);
+        return;
+    }
+    armTcpSockWrite();
+}
+
+void CTessarcApp::armTcpSockWrite() {
+    m_sendGatherTimer.disconnect();
     if (m_socketFd < 0 || m_socketWriteWatch.connected())
         return;
     QCF::logDebug("Tessarc: Primed the TCP connection for write.");
