@@ -389,14 +389,6 @@ void CVylAppBase::deregisterGatesAndTriggers() {
     m_impl->deregisterGatesAndTriggers();
 }
 
-bool CVylAppBase::daemonMode() const {
-    return m_impl->m_daemonize;
-}
-
-const std::string& CVylAppBase::pidFilePath() const {
-    return m_impl->m_pidLocation;
-}
-
 void CVylAppBase::setDbusRetrySeconds(unsigned seconds) {
     s_dbusRetrySeconds = seconds ? seconds : 1;
 }

@@ -60,9 +60,6 @@ public:
     void registerGatesAndTriggers(const QCF::CGatesAndTriggers* gt, bool evaluateNow);
     void deregisterGatesAndTriggers();
 
-    bool daemonMode() const;
-    const std::string& pidFilePath() const;
-
     // Seconds between two connection attempts while the bus is unreachable (60).
     static void setDbusRetrySeconds(unsigned seconds);
 
@@ -74,8 +71,6 @@ protected:
     void addCmdLine(char shortName, std::string longName, std::string description,
                     Glib::ustring& target);
     void addCmdLine(char shortName, std::string longName, std::string description, int& target);
-
-    CVylAppBaseImpl* impl() { return m_impl.get(); }
 
 private:
     std::unique_ptr<CVylAppBaseImpl> m_impl;

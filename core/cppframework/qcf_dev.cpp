@@ -514,9 +514,3 @@ EDeviceController CVylDeviceControllingMixin::getDeviceState() const {
 const std::string& CVylDeviceControllingMixin::getAcquiredDevNode() const {
     return m_impl->getAcquiredDevNode();
 }
-
-const char* CVylDeviceControllingMixin::stateName(EDeviceController state) {
-    return state >= 0 && state < EDC_NUM_STATES
-               ? CVylDeviceControllingMixinImpl::m_deviceStateNames[state]
-               : "?";
-}

@@ -62,8 +62,6 @@ public:
     // The node currently held, empty when none.
     const std::string& getAcquiredDevNode() const;
 
-    static const char* stateName(EDeviceController state);
-
     CVylDeviceControllingMixin(const CVylDeviceControllingMixin&) = delete;
     CVylDeviceControllingMixin& operator=(const CVylDeviceControllingMixin&) = delete;
 
