@@ -19,12 +19,9 @@ CVylStandardApp::CVylStandardApp(const char* appName, CVylYamlMixin* config,
 
 CVylStandardApp::~CVylStandardApp() = default;
 
-CVylYamlConfiguredApplication::CVylYamlConfiguredApplication(const char* appName,
-                                                             CVylYamlMixin* config,
-                                                             const char* defaultYaml,
-                                                             const CVylDeviceSpecList* deviceSpec,
-                                                             const char* yamlPath,
-                                                             CVylLogLevel level)
+CVylYamlConfiguredApplication::CVylYamlConfiguredApplication(
+    const char* appName, CVylYamlMixin* config, const char* defaultYaml,
+    const CVylDeviceSpecList* deviceSpec, const char* yamlPath, CVylLogLevel level)
     : CVylAppBase(appName, nullptr, nullptr, level, OAT_DAEMON),
       CVylYamlConfiguredAppMixin(appName, config, postDbusSignal(), preDbusSignal(), defaultYaml,
                                  ECMHM_BEST_EFFORT_SKIP_MALFORMATION,
