@@ -27,17 +27,6 @@ template <class Body> std::string delsLogOf(Body body) {
     return testing::internal::GetCapturedStderr();
 }
 
-TEST(ADelsEvent, ComposesItsIdFromTheLow12SessionAndLow20EventBits) {
-    const SEventUniqueness key(static_cast<unsigned short>(0x1001), 0x100001u, 0, 0);
-    EXPECT_EQ(0x100001u, key.id);
-    EXPECT_EQ(0x100001u, key.eventSequence); // the event counter is kept unmasked
-    // The rebuild constructor splits the id back into both counters.
-    const CDelsEvent stored(7, 1, 2, "x", DSEV_HIGH, 0xABC12345u, 5, 3, 9);
-    EXPECT_EQ(0xABCu, stored.getSessionSequence());
-    EXPECT_EQ(0x12345u, stored.getEventSequence());
-    EXPECT_TRUE(stored.getValid() && !CDelsEvent().getValid());
-}
-
 TEST(ADelsEvent, CutsEveryTextTo2048BytesCopiesBinaryDataAndRendersOneLine) {
     const std::string big(3000, 'x');
     EXPECT_EQ(2048u, CDelsEvent(1, DSEV_NORMAL, 0, 0, 3000, big.data()).getAdditionalInfo().size());
@@ -58,7 +47,14 @@ TEST(ADelsEvent, CutsEveryTextTo2048BytesCopiesBinaryDataAndRendersOneLine) {
               line);
 }
 
-TEST(AnEventUniqueness, OrdersByNodeThenSessionThenEventThenTimestampIgnoringTheId) {
+TEST(AnEventUniqueness, ComposesTheIdFromLow12SessionAndLow20EventBitsAndOrdersWithoutIt) {
+    // The event counter is kept unmasked.
+    const SEventUniqueness key(static_cast<unsigned short>(0x1001), 0x100001u, 0, 0);
+    EXPECT_TRUE(key.id == 0x100001u && key.eventSequence == 0x100001u);
+    // The rebuild constructor splits the id back into both counters.
+    const CDelsEvent stored(7, 1, 2, "x", DSEV_HIGH, 0xABC12345u, 5, 3, 9);
+    EXPECT_TRUE(stored.getSessionSequence() == 0xABCu && stored.getEventSequence() == 0x12345u);
+    EXPECT_TRUE(stored.getValid() && !CDelsEvent().getValid());
     // Each key is smaller than the next; every field beats all fields after it.
     const SEventUniqueness ordered[] = {
         {static_cast<unsigned short>(9), 9u, 1ULL, 9ULL},
@@ -300,13 +296,11 @@ TEST(AConfirmationDecoder, RejectsEachMalformedBufferWithItsOwnText) {
         {confirm(4, 4), ""},
         {confirm(4, 3), "wire format 1: confirm buffer too short (error string)"},
     };
-    const std::string logged = delsLogOf([&] {
+    delsLogOf([&] {
         for (const auto& c : cases)
             EXPECT_EQ(c.second, decodeError<SDelsEventReportConfirm>(c.first)) << &c - cases;
         EXPECT_THROW(SDelsEventReportConfirm(11, nullptr), CDelsEventParsingError);
     });
-    EXPECT_NE(std::string::npos,
-              logged.find("CDelsEventParsingError: msg=Unsupported legacy format 0"));
 }
 
 TEST(AConfirmation, RoundTripsFormat1CuttingATextTooLongAndWritesFormat0WithoutCount) {
