@@ -213,7 +213,7 @@ TEST_F(SegmentTest, AddressesSixteenNavigationSourcesByTheFirstThirtyOneCharacte
     EXPECT_EQ(m_osv->navSourceIndex("src16"), -1);
 }
 
-TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndCutsTheLinkStateText) {
+TEST_F(SegmentTest, TellsTheActiveWanDeviceCutsTheLinkStateTextAndFollowsAProcess) {
     unsigned dpi = 0, state = 0;
     file(m_osv, at(1000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
     file(m_osv, at(2000, SVyl_wan_ConnectionActivatedInfo(1, 6)));
@@ -225,9 +225,8 @@ TEST_F(SegmentTest, TellsTheActiveWanDeviceByItsLatestActivationAndCutsTheLinkSt
     std::string text;
     EXPECT_TRUE(m_osv->getWanLinkState(5, state, text) && state == 4u);
     EXPECT_EQ(text, std::string(255, 'x'));
-}
 
-TEST_F(SegmentTest, FollowsAProcessThroughRegistrationRestartAndDeregistration) {
+    // A process through registration, restart and a new pid.
     const unsigned pid = 70001; // beyond 16 bits: must not be taken for pid 4465
     file(m_osv, at(100, SVyl_process_WatchdogRegistrationInfo("wand", pid)));
     EXPECT_TRUE(m_osv->isRunning(pid) && !m_osv->isRegistered(pid & 0xFFFF));
