@@ -1,6 +1,11 @@
 # tessarc: `make test` is what CI runs; `make demo` shows the daemon against a simulated gateway.
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
+# A compiler cache, when the machine has one, makes rebuilds of several work trees cheap.
+CCACHE := $(shell command -v ccache 2>/dev/null)
+ifneq ($(CCACHE),)
+CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
+endif
 
 .PHONY: all deps build test unit asan fuzz bench demo format clean install
 
