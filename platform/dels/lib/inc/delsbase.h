@@ -1,0 +1,18 @@
+// What a producer of events holds: an event source on one event database. Sending never waits
+// for the database unless the source was created synchronous. Any thread may send.
+#pragma once
+
+#include <string>
+
+#include "delstypes.h"
+
+class CDelsEventSource {
+public:
+    virtual void sendEvent(CDelsEvent& event) = 0;
+    virtual ~CDelsEventSource() = default;
+
+    // The caller owns the source and deletes it through this interface; construction errors
+    // (database, schema, FIFOs) propagate.
+    static CDelsEventSource* create(const std::string& path, DelsNodeType nodeType, bool flag,
+                                    bool synchronous);
+};
