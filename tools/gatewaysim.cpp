@@ -11,6 +11,7 @@
 //   gatewaysim gps-file FILE RATE_HZ [--loop]  the lines of FILE at RATE_HZ sentences a second
 //   gatewaysim device-present NAME DPI | device-absent NAME DPI
 //   gatewaysim commit-config FILE          copy into the configuration folder, commit, announce
+//   gatewaysim --version
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +27,7 @@
 #include "config_commit.h"
 #include "locations.h"
 #include "osv.h"
+#include "tessarc_version.h"
 #include "watchdog_service.h"
 
 namespace {
@@ -39,7 +41,8 @@ int usage() {
                          "       gatewaysim gps SENTENCE | gps-raw TEXT\n"
                          "       gatewaysim gps-file FILE RATE_HZ [--loop]\n"
                          "       gatewaysim device-present NAME DPI | device-absent NAME DPI\n"
-                         "       gatewaysim commit-config FILE\n");
+                         "       gatewaysim commit-config FILE\n"
+                         "       gatewaysim --version\n");
     return 2;
 }
 
@@ -273,6 +276,8 @@ int watchdog(GDBusConnection* bus) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (tessarcPrintVersion(argc, argv, "gatewaysim"))
+        return 0;
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
