@@ -2,14 +2,17 @@
 # The Debian packages as a gateway gets them: made with CPack from this build tree (nothing is
 # compiled again), inspected with dpkg-deb, then installed into a throwaway root with dpkg and
 # its maintainer scripts, upgraded, removed and purged. The manual pages render without
-# warnings, and `cmake --install` puts the pages and a unit naming its own prefix in place.
+# warnings and show the daemon's own defaults, and `cmake --install` puts the pages and a unit
+# naming its own prefix in place.
 #
 #   test_package.sh BUILD_DIR SOURCE_DIR VERSION
 set -eu
 build=$1 src=$2 version=$3
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# The daemon started below gets a content segment of its own.
+export VYL_OSV_NAME=/tessarc-test-osv-package-${work##*/}
+trap 'rm -rf "$work" "/dev/shm$VYL_OSV_NAME"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
@@ -111,6 +114,23 @@ done
 if command -v deb-systemd-helper >/dev/null; then
     expect "unit enabled on installation" test -L "$wants"
 fi
+
+# The example of tessarc.yaml(5) is the document the installed daemon writes on its first start
+# (before it looks for a bus, so none is needed).
+VYL_ROOT=$work/first QCF_SESSION_BUS=1 DBUS_SESSION_BUS_ADDRESS=unix:path=$work/no-bus \
+    "$root/usr/sbin/tessarc" --daemon >/dev/null 2>&1 &
+daemon=$!
+written=$work/first/etc/vyl/tessarc.yaml
+deadline=$(($(date +%s) + 60))
+until grep -qx '\.\.\.' "$written" 2>/dev/null; do
+    [ "$(date +%s)" -lt $deadline ] || fail "the daemon wrote no configuration"
+    sleep 0.1
+done
+kill "$daemon"
+wait "$daemon" || true
+LC_ALL=C MANWIDTH=80 man -l "$work/unpacked/usr/share/man/man5/tessarc.yaml.5.gz" |
+    sed -n '/^ *%YAML 1.1$/,/^ *\.\.\.$/s/^              //p' >"$work/example"
+cmp -s "$work/example" "$written" || fail "tessarc.yaml(5) shows other defaults than the daemon's"
 
 # What the gateway has made of it by the time an upgrade comes.
 echo '<!-- adapted on this gateway -->' >>"$root/etc/dbus-1/system.d/com.ulvaro.tessarc.conf"
