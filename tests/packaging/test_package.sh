@@ -11,7 +11,7 @@ build=$1 src=$2 version=$3
 arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 # The daemon started below gets a content segment of its own.
-export VYL_OSV_NAME=/tessarc-test-osv-package-${work##*/}
+export VYL_OSV_NAME="/tessarc-test-osv-package-${work##*/}"
 trap 'rm -rf "$work" "/dev/shm$VYL_OSV_NAME"' EXIT
 
 fail() {
