@@ -386,6 +386,10 @@ TEST(AStoreConfiguration, ReachesEveryProcessOnTheDatabaseAndOnlyACallerDrainsIt
     ASSERT_EQ("", delstest::exec(path, "DELETE FROM yamlConfiguration;"));
     store.setConfiguration(seen);
     EXPECT_EQ("3|1", query(path, "SELECT version, count(*) FROM yamlConfiguration"));
+    // Writing the FIFO left the caller's signal mask, which exec'd children inherit, alone.
+    sigset_t mask;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+    EXPECT_FALSE(sigismember(&mask, SIGPIPE));
 
     // A semaphore name too long for the system is an error of its own, not a crash.
     std::string deep = dir.dir();
