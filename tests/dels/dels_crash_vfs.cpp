@@ -88,20 +88,25 @@ void killAtWrite(int n) {
     s_real = sqlite3_vfs_find(nullptr);
     // Version 1 methods: no shared memory and no memory mapping, which a rollback journal
     // does not need.
-    s_methods = sqlite3_io_methods();
-    s_methods.iVersion = 1;
-    s_methods.xClose = crashClose;
-    s_methods.xRead = crashRead;
-    s_methods.xWrite = crashWrite;
-    s_methods.xTruncate = crashTruncate;
-    s_methods.xSync = crashSync;
-    s_methods.xFileSize = crashFileSize;
-    s_methods.xLock = crashLock;
-    s_methods.xUnlock = crashUnlock;
-    s_methods.xCheckReservedLock = crashReserved;
-    s_methods.xFileControl = crashControl;
-    s_methods.xSectorSize = crashSector;
-    s_methods.xDeviceCharacteristics = crashDevice;
+    s_methods = {1,
+                 crashClose,
+                 crashRead,
+                 crashWrite,
+                 crashTruncate,
+                 crashSync,
+                 crashFileSize,
+                 crashLock,
+                 crashUnlock,
+                 crashReserved,
+                 crashControl,
+                 crashSector,
+                 crashDevice,
+                 nullptr,
+                 nullptr,
+                 nullptr,
+                 nullptr,
+                 nullptr,
+                 nullptr};
     s_vfs = *s_real;
     s_vfs.iVersion = 1;
     s_vfs.zName = "crash";
