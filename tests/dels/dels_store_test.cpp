@@ -53,6 +53,21 @@ bool readable(int fd) {
     return ::poll(&poller, 1, 0) == 1;
 }
 
+// Every descriptor this process holds on `path` (at least one) closes on exec, so that no
+// exec'd child keeps a lock or a FIFO end.
+bool closedOnExec(const std::string& path) {
+    int found = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        if (std::filesystem::read_symlink(entry.path(), ignored) != path)
+            continue;
+        ++found;
+        if (!(::fcntl(std::stoi(entry.path().filename()), F_GETFD) & FD_CLOEXEC))
+            return false;
+    }
+    return found > 0;
+}
+
 std::string columnsOf(const std::string& path, const std::string& table) {
     return query(path, "SELECT group_concat(name || ' ' || type || ' ' || ifnull(dflt_value, '-') "
                        "|| ' ' || pk, ', ') FROM pragma_table_info('" +
@@ -355,6 +370,8 @@ TEST(AStoreConfiguration, ReachesEveryProcessOnTheDatabaseAndOnlyACallerDrainsIt
     SDelsNodeConfig seen;
     store.getConfiguration(seen);
     EXPECT_TRUE(seen == SDelsNodeConfig());
+    EXPECT_TRUE(closedOnExec(path + ".delsEventUpdate") &&
+                closedOnExec(path + ".delsConfigUpdate"));
     auto setInChild = [&](unsigned size) {
         return childStatus(forkChild([&] {
             SDelsNodeConfig config;
@@ -443,6 +460,7 @@ TEST(ACrossProcessLock, MakesTheOtherProcessWaitOrSkipAndReportsWhatFails) {
 
     // Within a process two objects exclude each other; a second lock releases the first.
     CDelsFileLock first(path), second;
+    EXPECT_TRUE(closedOnExec(path));
     EXPECT_FALSE(second.lock(path, false));
     first.lock(path + "2", true);
     EXPECT_TRUE(second.lock(path, false));
