@@ -3,8 +3,6 @@
 #include <climits>
 #include <string>
 
-#include <unistd.h>
-
 namespace dels_query {
 namespace {
 
@@ -358,15 +356,6 @@ void markForwarded(sqlite3* db, const SDelsTableShape& shape,
 void removeEvents(sqlite3* db, const SDelsTableShape& shape,
                   const std::list<SEventUniqueness>& ids) {
     forEachIdentity(db, shape, "DELETE FROM events" + identityConditions(shape) + ";", ids, true);
-}
-
-void drainFifo(int fd) {
-    if (fd < 0) {
-        return;
-    }
-    char bytes[8];
-    while (::read(fd, bytes, sizeof bytes) > 0) {
-    }
 }
 
 } // namespace dels_query

@@ -65,7 +65,4 @@ void markForwarded(sqlite3* db, const SDelsTableShape& shape,
 void removeEvents(sqlite3* db, const SDelsTableShape& shape,
                   const std::list<SEventUniqueness>& ids);
 
-// Reads the event-update FIFO until it is empty.
-void drainFifo(int fd);
-
 } // namespace dels_query
