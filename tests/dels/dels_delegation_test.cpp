@@ -13,7 +13,7 @@
 
 namespace {
 
-typedef std::vector<SDelsDelegationPair> Pairs;
+typedef std::vector<DelsDelegationPair> Pairs;
 
 // Stored events of message 305, ids 1, 2, ... newest first, with these delivery severities.
 std::list<CDelsMetaEvent> stored(const std::vector<int>& severities) {
@@ -135,7 +135,7 @@ TEST(ADelegation, ComputesThePairsOfEachReferenceAndSurvivesFunctionsThatFail) {
         SDelsDeliverySeverityAdjustment adjustment(305, 0);
         for (const auto& reference : c.references)
             adjustment.add(reference);
-        std::list<SDelsDelegationPair> out;
+        std::list<DelsDelegationPair> out;
         const std::string log = delsLogOf(
             [&] { EXPECT_TRUE(interpreter().prepare(stored(c.severities), adjustment, out)); });
         EXPECT_EQ(c.expected, Pairs(out.begin(), out.end())) << c.references[0];

@@ -238,7 +238,7 @@ struct CDelsDelegation::SRun {
     const std::list<CDelsMetaEvent>* candidates;
     const SDelsDeliverySeverityAdjustment* adjustment;
     std::set<unsigned> ids;
-    std::vector<SDelsDelegationPair> pairs;
+    std::vector<DelsDelegationPair> pairs;
 };
 
 void CDelsDelegation::runOne(SRun& run, const std::string& reference) {
@@ -307,7 +307,7 @@ int CDelsDelegation::protectedRun(lua_State* L) {
     SRun& run = *static_cast<SRun*>(lua_touserdata(L, 1));
     lua_settop(L, 0);
     run.self->_pushLua(*run.candidates);
-    for (const std::string& reference : run.adjustment->names) {
+    for (const std::string& reference : run.adjustment->functionNames) {
         run.self->runOne(run, reference);
     }
     return 0;
@@ -315,7 +315,7 @@ int CDelsDelegation::protectedRun(lua_State* L) {
 
 bool CDelsDelegation::prepare(const std::list<CDelsMetaEvent>& candidates,
                               const SDelsDeliverySeverityAdjustment& adjustment,
-                              std::list<SDelsDelegationPair>& out) {
+                              std::list<DelsDelegationPair>& out) {
     if (!m_lua) {
         return false;
     }

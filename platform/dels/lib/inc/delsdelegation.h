@@ -6,42 +6,13 @@
 
 #include <list>
 #include <map>
-#include <set>
 #include <string>
-#include <utility>
 
+#include "delsconfig.h"
+#include "delssqlite3.h"
 #include "delstypes.h"
 
 struct lua_State;
-
-// Per message id: which older events count as "the same kind" and which functions run.
-struct SDelsDeliverySeverityAdjustment {
-    // Match flags: older events must share these fields with the new one.
-    static constexpr unsigned MATCH_PARAM0 = 1;
-    static constexpr unsigned MATCH_PARAM1 = 2;
-    static constexpr unsigned MATCH_ADDITIONAL_INFO = 4;
-
-    SDelsDeliverySeverityAdjustment() = default;
-    SDelsDeliverySeverityAdjustment(unsigned messageId_, unsigned flags_)
-        : messageId(messageId_), flags(flags_) {}
-
-    void clear() { names.clear(); }
-    void add(const std::string& name) { names.insert(name); }
-    bool operator==(const SDelsDeliverySeverityAdjustment& other) const {
-        return messageId == other.messageId && flags == other.flags && names == other.names;
-    }
-    bool operator!=(const SDelsDeliverySeverityAdjustment& other) const {
-        return !(*this == other);
-    }
-
-    unsigned messageId = 0;
-    unsigned flags = 0;
-    // Function references ("name" or "name/skip"), run in byte-wise ascending order.
-    std::set<std::string> names;
-};
-
-// (event id, new delivery severity).
-typedef std::pair<unsigned, DelsSeverity> SDelsDelegationPair;
 
 class CDelsDelegation {
 public:
@@ -59,7 +30,7 @@ public:
     // are kept. False only without an interpreter.
     bool prepare(const std::list<CDelsMetaEvent>& candidates,
                  const SDelsDeliverySeverityAdjustment& adjustment,
-                 std::list<SDelsDelegationPair>& out);
+                 std::list<DelsDelegationPair>& out);
 
     // The interpreter, for defining a node's own delegation functions next to the built-ins.
     lua_State* luaState() { return m_lua; }
