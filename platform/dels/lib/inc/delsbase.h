@@ -1,9 +1,11 @@
 // What a producer of events holds: an event source on one event database. Sending never waits
-// for the database unless the source was created synchronous. Any thread may send.
+// for the database unless the source was created synchronous. Any thread may send. The store
+// base every event-database object builds on comes with it.
 #pragma once
 
 #include <string>
 
+#include "delsaccess.h"
 #include "delstypes.h"
 
 class CDelsEventSource {

@@ -39,11 +39,3 @@ public:
 private:
     sem_t* m_sem = SEM_FAILED;
 };
-
-namespace dels {
-
-// Opens the named semaphore `name`, creating it with `value` and exactly `mode` (the process
-// umask is left alone); SEM_FAILED with errno set on failure.
-sem_t* openSemaphore(const std::string& name, unsigned value, mode_t mode);
-
-} // namespace dels
