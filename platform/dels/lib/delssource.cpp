@@ -178,7 +178,8 @@ void CDelsEventSourceInternal::startThreadLocked() {
     if (m_thread)
         (void)m_thread.release();
     try {
-        m_thread.reset(new std::thread(&CDelsEventSourceInternal::insertEventThreadProcessor, this));
+        m_thread.reset(
+            new std::thread(&CDelsEventSourceInternal::insertEventThreadProcessor, this));
         m_threadPid = ::getpid();
         CDelsLogger::logger().logDebug("CDelsEventSourceInternal Created Thread %lx",
                                        static_cast<unsigned long>(m_thread->native_handle()));
@@ -318,7 +319,7 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
                 }
             }
             if (!connection) {
-                connection.reset(new CDelsSqlite3(getPath(), getAttr()));
+                connection.reset(new CDelsSqlite3(getPath(), getDbAttr()));
                 sqlite3_busy_handler(connection->getDbHandle(), &busyHandler, this);
                 savepoint.reset(new CSavepoint(connection->getDbHandle()));
             }
@@ -405,7 +406,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
     m_counters.stored += batch.size();
     m_counters.batches += 1;
     m_pending -= batch.size();
-    notifyEventUpdate();
+    _notifyEventUpdate();
     return true;
 }
 
@@ -451,7 +452,7 @@ void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const c
 
 void CDelsEventSourceInternal::sendSynchronously(const CDelsMetaEvent& event) {
     std::lock_guard<std::mutex> lock(m_syncMutex);
-    CDelsSqlite3& connection = statementConnection();
+    CDelsSqlite3& connection = (*m_statements);
     connection.beginImmediateTransaction();
     try {
         processEvent(connection, event);
@@ -466,13 +467,13 @@ void CDelsEventSourceInternal::sendSynchronously(const CDelsMetaEvent& event) {
         }
         throw;
     }
-    notifyEventUpdate();
+    _notifyEventUpdate();
     cleanAfterBatch(connection, "Failed to cleanup database");
 }
 
 void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event) {
     try {
-        refreshConfiguration(connection);
+        _refreshConfiguration(connection.getDbHandle());
         m_configUnreadableLogged = false;
     } catch (const std::exception& e) {
         // Keep the last configuration read (or the defaults) and store the event anyway.
@@ -483,7 +484,7 @@ void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDel
     }
     SDelsDeliverySeverityAdjustment adjustment;
     std::list<DelsDelegationPair> pairs;
-    if (getDSA(event.getMessageId(), adjustment))
+    if (_getDSA(event.getMessageId(), adjustment))
         _prepareDelegation(connection, event, adjustment, pairs);
     connection.insertMetaEvent(event);
     if (!pairs.empty())
@@ -525,12 +526,12 @@ CDelsEventReceiver::CDelsEventReceiver(const std::string& path, DelsNodeType nod
                                       "ROLLBACK TRANSACTION"};
     sqlite3_stmt** stmts[] = {&m_begin, &m_end, &m_rollback};
     for (int i = 0; i < 3; ++i) {
-        int result = sqlite3_prepare_v2(getRawHandle(), sql[i], -1, stmts[i], nullptr);
+        int result = sqlite3_prepare_v2(m_db, sql[i], -1, stmts[i], nullptr);
         if (result != SQLITE_OK) {
             sqlite3_finalize(m_begin);
             sqlite3_finalize(m_end);
             sqlite3_finalize(m_rollback);
-            throw CDelsDatabaseError(result, sqlite3_errmsg(getRawHandle()), sql[i], __LINE__);
+            throw CDelsDatabaseError(result, sqlite3_errmsg(m_db), sql[i], __LINE__);
         }
     }
 }
@@ -542,19 +543,19 @@ CDelsEventReceiver::~CDelsEventReceiver() {
 }
 
 void CDelsEventReceiver::beginTransaction() {
-    statementConnection().beginImmediateTransaction();
+    (*m_statements).beginImmediateTransaction();
 }
 
 void CDelsEventReceiver::endTransaction() {
-    statementConnection().endTransaction();
+    (*m_statements).endTransaction();
 }
 
 void CDelsEventReceiver::rollbackTransaction() {
-    statementConnection().rollbackTransaction();
+    (*m_statements).rollbackTransaction();
 }
 
 void CDelsEventReceiver::insertEvents(const std::list<CDelsMetaEvent>& events) {
     for (const CDelsMetaEvent& event : events)
-        statementConnection().insertMetaEvent(event);
-    notifyEventUpdate();
+        (*m_statements).insertMetaEvent(event);
+    _notifyEventUpdate();
 }

@@ -46,6 +46,14 @@ public:
         return {m_hasForwarded, m_hasDeliverySeverity, m_hasNodeId, m_hasKey};
     }
 
+    // One size-cleanup pass on `connection` (the statement connection without one); a keyed
+    // node keeps the events after the forwarding position in `stateFile` (may be null). Throws
+    // CDelsDatabaseError after rolling back.
+    void checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile);
+    void checkSizeAndCleanDB(const char* stateFile) {
+        checkSizeAndCleanDB(*m_statements, stateFile);
+    }
+
     // "config-count-" + path with every "/" replaced by "-".
     static std::string semaphoreName(const std::string& path);
 
