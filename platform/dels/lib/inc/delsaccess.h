@@ -54,6 +54,14 @@ public:
     // `ids` is emptied on the way.
     void _getEvents(std::list<SEventUniqueness>& ids, std::list<CDelsEvent>& out);
 
+    // One size-cleanup pass on `connection` (the statement connection without one); a keyed
+    // node keeps the events after the forwarding position in `stateFile` (may be null). Throws
+    // CDelsDatabaseError after rolling back.
+    void checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile);
+    void checkSizeAndCleanDB(const char* stateFile) {
+        checkSizeAndCleanDB(*m_statements, stateFile);
+    }
+
     // "config-count-" + path with every "/" replaced by "-".
     static std::string semaphoreName(const std::string& path);
 
