@@ -27,6 +27,7 @@ using namespace delsctl;
 // One line per command group.
 const SCommand* const kGroups[] = {
     kConfigCommands,
+    kReadCommands,
 };
 
 void printUsage(std::ostream& out) {

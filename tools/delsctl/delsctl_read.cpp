@@ -4,15 +4,19 @@
 // the store writes only numbers it formats itself into its statements. Event texts may hold
 // any bytes, so every printed text has its control characters escaped: a stored event can
 // neither break the one-line-per-event layout nor send escape sequences to the terminal.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <list>
+#include <memory>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -24,7 +28,19 @@
 #include "delsctl.h"
 #include "delsremover.h"
 
+namespace delsctl {
 namespace {
+
+// Bad input: one line on standard error and exit status 2.
+class CUsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+// The store or a file failed: exit status 1 (main reports what else is thrown the same way).
+class CStoreError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 constexpr unsigned long long kMaxTimestamp = 0x7FFFFFFFFFFFFFFFULL;
 
@@ -62,8 +78,8 @@ unsigned long long numberArgument(const std::string& what, const std::string& te
                                   unsigned long long low, unsigned long long high) {
     unsigned long long value = 0;
     if (!parseNumber(text, value) || value < low || value > high) {
-        throw CDelsctlUsageError(what + ": '" + text + "' is not a number from " +
-                                 std::to_string(low) + " to " + std::to_string(high));
+        throw CUsageError(what + ": '" + text + "' is not a number from " + std::to_string(low) +
+                          " to " + std::to_string(high));
     }
     return value;
 }
@@ -77,9 +93,9 @@ DelsSeverity severityArgument(const std::string& text) {
     }
     unsigned long long value = 0;
     if (!parseNumber(text, value) || value > DSEV_LIMIT) {
-        throw CDelsctlUsageError("--severity: '" + text +
-                                 "' is neither a severity from 0 to 15 nor one of critical, "
-                                 "high, normal, discardable, archive");
+        throw CUsageError("--severity: '" + text +
+                          "' is neither a severity from 0 to 15 nor one of critical, "
+                          "high, normal, discardable, archive");
     }
     return static_cast<DelsSeverity>(value);
 }
@@ -90,11 +106,11 @@ unsigned long long timeArgument(const std::string& what, const std::string& text
     unsigned long long value = 0;
     if (parseNumber(text, value) && text.find_first_not_of("0123456789") == std::string::npos) {
         if (value > kMaxTimestamp) {
-            throw CDelsctlUsageError(what + ": '" + text + "' is beyond the last timestamp");
+            throw CUsageError(what + ": '" + text + "' is beyond the last timestamp");
         }
         return value;
     }
-    static const char* const kLayouts[] = {"%Y%m%d %H:%M:%S", "%Y-%m-%d %H:%M:%S",
+    static const char* const kLayouts[] = {"%Y%m%d %H:%M:%S",   "%Y-%m-%d %H:%M:%S",
                                            "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M",
                                            "%Y-%m-%dT%H:%M",    "%Y-%m-%d"};
     for (const char* layout : kLayouts) {
@@ -117,9 +133,9 @@ unsigned long long timeArgument(const std::string& what, const std::string& text
         }
         return static_cast<unsigned long long>(seconds) * 1000ULL + millis;
     }
-    throw CDelsctlUsageError(what + ": '" + text +
-                             "' is neither milliseconds since 1970 nor a UTC time like "
-                             "'2015-12-18 09:05:07.042' or '20151218 09:05:07.042'");
+    throw CUsageError(what + ": '" + text +
+                      "' is neither milliseconds since 1970 nor a UTC time like "
+                      "'2015-12-18 09:05:07.042' or '20151218 09:05:07.042'");
 }
 
 // ID[@TIMESTAMP[@NODE]]; the parts not given are left to be found in the store.
@@ -143,10 +159,10 @@ SIdentityArgument identityArgument(const std::string& text) {
     const size_t first = text.find('@');
     const size_t second = first == std::string::npos ? first : text.find('@', first + 1);
     if (second != std::string::npos && text.find('@', second + 1) != std::string::npos) {
-        throw CDelsctlUsageError("'" + text + "' is not ID[@TIMESTAMP[@NODE]]");
+        throw CUsageError("'" + text + "' is not ID[@TIMESTAMP[@NODE]]");
     }
-    identity.id = static_cast<unsigned>(
-        numberArgument("event id", text.substr(0, first), 0, 0xFFFFFFFFULL));
+    identity.id =
+        static_cast<unsigned>(numberArgument("event id", text.substr(0, first), 0, 0xFFFFFFFFULL));
     if (first != std::string::npos) {
         identity.hasTimestamp = true;
         identity.timestamp =
@@ -159,6 +175,47 @@ SIdentityArgument identityArgument(const std::string& text) {
     return identity;
 }
 
+// Walks a command's arguments: options as "--name VALUE" or "--name=VALUE"; anything else
+// (a lone "-" included) is an operand.
+class COptionReader {
+public:
+    explicit COptionReader(const Arguments& args) : m_args(args) {}
+
+    // False at the end; an operand comes with an empty `option`.
+    bool next(std::string& option, std::string& value) {
+        if (m_at >= m_args.size()) {
+            return false;
+        }
+        const std::string& arg = m_args[m_at++];
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            option.clear();
+            value = arg;
+            return true;
+        }
+        const size_t equals = arg.find('=');
+        option = arg.substr(0, equals);
+        if (equals != std::string::npos) {
+            value = arg.substr(equals + 1);
+        } else if (m_at < m_args.size()) {
+            value = m_args[m_at++];
+        } else {
+            throw CUsageError(option + " needs a value");
+        }
+        return true;
+    }
+
+private:
+    const Arguments& m_args;
+    size_t m_at = 0;
+};
+
+bool tsvFormat(const std::string& value) {
+    if (value != "text" && value != "tsv") {
+        throw CUsageError("--format: '" + value + "' is not text or tsv");
+    }
+    return value == "tsv";
+}
+
 // The selection and output options that list and export-wire share.
 struct SSelection {
     SDelsEventFilter filter;
@@ -166,28 +223,28 @@ struct SSelection {
     std::vector<std::string> operands;
 };
 
-SSelection selectionArguments(const CDelsctlArguments& args, bool withFormat) {
+SSelection selectionArguments(const Arguments& args, bool withFormat) {
     SSelection selection;
     SDelsEventFilter& filter = selection.filter;
     bool hasSince = false;
     bool hasUntil = false;
+    COptionReader reader(args);
     std::string option;
     std::string value;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!args.option(i, option, value)) {
-            selection.operands.push_back(args[i]);
+    while (reader.next(option, value)) {
+        if (option.empty()) {
+            selection.operands.push_back(value);
         } else if (option == "--severity") {
             const size_t dash = value.find('-');
             filter.low = severityArgument(value.substr(0, dash));
-            filter.high = dash == std::string::npos ? filter.low
-                                                    : severityArgument(value.substr(dash + 1));
+            filter.high =
+                dash == std::string::npos ? filter.low : severityArgument(value.substr(dash + 1));
             if (filter.low > filter.high) {
-                throw CDelsctlUsageError("--severity: '" + value +
-                                         "' is not a range LOW-HIGH with LOW <= HIGH");
+                throw CUsageError("--severity: '" + value + "' is not LOW-HIGH with LOW <= HIGH");
             }
         } else if (option == "--forwarded") {
             if (value != "yes" && value != "no" && value != "any") {
-                throw CDelsctlUsageError("--forwarded: '" + value + "' is not yes, no or any");
+                throw CUsageError("--forwarded: '" + value + "' is not yes, no or any");
             }
             filter.forwarded = value == "yes" ? 1 : value == "no" ? 0 : -1;
         } else if (option == "--node") {
@@ -203,21 +260,17 @@ SSelection selectionArguments(const CDelsctlArguments& args, bool withFormat) {
         } else if (option == "--after-key") {
             filter.watermark = numberArgument(option, value, 1, kMaxTimestamp);
         } else if (option == "--format" && withFormat) {
-            if (value != "text" && value != "tsv") {
-                throw CDelsctlUsageError("--format: '" + value + "' is not text or tsv");
-            }
-            selection.tsv = value == "tsv";
+            selection.tsv = tsvFormat(value);
         } else {
-            throw CDelsctlUsageError("unknown option " + option);
+            throw CUsageError("unknown option " + option);
         }
     }
-    // The store reads a bound of 0 as "none": the first millisecond of 1970 is left out of an
-    // upper bound instead of widening it to everything.
+    // The store reads a bound of 0 as "none": an upper bound of 0 would select everything.
     if (hasUntil && filter.upper == 0) {
-        throw CDelsctlUsageError("--until: the earliest bound is 1 (1970-01-01 00:00:00.001)");
+        throw CUsageError("--until: the earliest bound is 1 (1970-01-01 00:00:00.001)");
     }
     if (hasSince && hasUntil && filter.lower > filter.upper) {
-        throw CDelsctlUsageError("--since is later than --until");
+        throw CUsageError("--since is later than --until");
     }
     return selection;
 }
@@ -249,9 +302,10 @@ std::string escaped(const std::string& text) {
             out += static_cast<char>(c);
         } else {
             // Length of a well-formed sequence starting here, 0 when there is none.
-            const size_t length = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
-                                                            : c >= 0xF0 && c <= 0xF4 ? 4
-                                                                                     : 0;
+            const size_t length = c >= 0xC2 && c <= 0xDF   ? 2
+                                  : c >= 0xE0 && c <= 0xEF ? 3
+                                  : c >= 0xF0 && c <= 0xF4 ? 4
+                                                           : 0;
             bool wellFormed = length > 0 && i + length <= text.size();
             unsigned codePoint = length == 2 ? c & 0x1F : length == 3 ? c & 0x0F : c & 0x07;
             for (size_t k = 1; wellFormed && k < length; ++k) {
@@ -307,45 +361,59 @@ bool printEvents(const std::list<CDelsMetaEvent>& events, bool tsv) {
     return print(text);
 }
 
-void noOperands(const SSelection& selection, const char* command) {
-    if (!selection.operands.empty()) {
-        throw CDelsctlUsageError(std::string(command) + " takes no argument '" +
-                                 selection.operands.front() + "'");
-    }
-}
+// The store as the reading commands see it: only an existing database is opened, so that a
+// mistyped --db creates nothing.
+class CStore : public CDelsEventRemover {
+public:
+    explicit CStore(const SOptions& options)
+        : CDelsEventRemover(existing(options.dbPath), options.nodeType, false) {}
 
-SDelsEventFilter checkedForStore(SDelsEventFilter filter, const CDelsEventRemover& store) {
-    if (filter.watermark != 0 && !store.hasKeys()) {
-        throw CDelsctlUsageError("--after-key needs a store with keys (node type 1 or 2)");
+    SDelsEventFilter checked(const SDelsEventFilter& filter) const {
+        if (filter.watermark != 0 && !hasKey()) {
+            throw CUsageError("--after-key needs a store with keys (--node-type 1 or 2)");
+        }
+        return filter;
     }
-    return filter;
+
+private:
+    static const std::string& existing(const std::string& path) {
+        struct stat st;
+        if (::stat(path.c_str(), &st) != 0) {
+            throw CStoreError("no event database at " + path + ": " + strerror(errno));
+        }
+        return path;
+    }
+};
+
+void noOperands(const std::vector<std::string>& operands, const char* command) {
+    if (!operands.empty()) {
+        throw CUsageError(std::string(command) + " takes no argument '" + operands.front() + "'");
+    }
 }
 
 // --- commands -------------------------------------------------------------------------------
 
-int listCommand(const CDelsctlContext& context, const CDelsctlArguments& args) {
+int list(const SOptions& options, const Arguments& args) {
     const SSelection selection = selectionArguments(args, true);
-    noOperands(selection, "list");
-    CDelsEventRemover store(context.path(), context.nodeType(), false);
+    noOperands(selection.operands, "list");
+    CStore store(options);
     std::list<CDelsMetaEvent> events;
-    store.getMetaEvents(events, checkedForStore(selection.filter, store));
-    if (selection.tsv) {
-        print(kTsvHeader);
+    store.getMetaEvents(events, store.checked(selection.filter));
+    if (!selection.tsv || print(kTsvHeader)) {
+        printEvents(events, selection.tsv);
     }
-    printEvents(events, selection.tsv);
-    return 0;
+    return EX_OK;
 }
 
 // Resolves each argument to exactly one stored identity, before anything is changed.
-std::list<SEventUniqueness> storedIdentities(CDelsEventRemover& store,
-                                             const CDelsctlArguments& args,
+std::list<SEventUniqueness> storedIdentities(CStore& store, const Arguments& args,
                                              const char* command) {
-    if (args.size() == 0) {
-        throw CDelsctlUsageError(std::string(command) + " needs at least one ID[@TIMESTAMP[@NODE]]");
+    if (args.empty()) {
+        throw CUsageError(std::string(command) + " needs at least one ID[@TIMESTAMP[@NODE]]");
     }
     std::vector<SIdentityArgument> wanted;
-    for (size_t i = 0; i < args.size(); ++i) {
-        wanted.push_back(identityArgument(args[i]));
+    for (const std::string& arg : args) {
+        wanted.push_back(identityArgument(arg));
     }
     std::list<SEventUniqueness> stored;
     store.getEventIds(INITIAL_WATERMARK_VALUE, stored);
@@ -361,11 +429,11 @@ std::list<SEventUniqueness> storedIdentities(CDelsEventRemover& store,
             }
         }
         if (matches == 0) {
-            throw CDelsctlStoreError("no stored event " + identity.text);
+            throw CStoreError("no stored event " + identity.text);
         }
         if (matches > 1) {
-            throw CDelsctlUsageError(identity.text + " names " + std::to_string(matches) +
-                                     " stored events; give ID@TIMESTAMP@NODE");
+            throw CUsageError(identity.text + " names " + std::to_string(matches) +
+                              " stored events: give ID@TIMESTAMP@NODE");
         }
         if (seen.insert(*match).second) {
             found.push_back(*match);
@@ -374,20 +442,20 @@ std::list<SEventUniqueness> storedIdentities(CDelsEventRemover& store,
     return found;
 }
 
-int markCommand(const CDelsctlContext& context, const CDelsctlArguments& args) {
-    CDelsEventRemover store(context.path(), context.nodeType(), false);
+int mark(const SOptions& options, const Arguments& args) {
+    CStore store(options);
     const std::list<SEventUniqueness> ids = storedIdentities(store, args, "mark");
     store.markForwarded(std::set<SEventUniqueness>(ids.begin(), ids.end()));
     print("marked " + std::to_string(ids.size()) + " event(s) forwarded\n");
-    return 0;
+    return EX_OK;
 }
 
-int removeCommand(const CDelsctlContext& context, const CDelsctlArguments& args) {
-    CDelsEventRemover store(context.path(), context.nodeType(), false);
+int remove(const SOptions& options, const Arguments& args) {
+    CStore store(options);
     const std::list<SEventUniqueness> ids = storedIdentities(store, args, "remove");
     store.removeEvents(ids);
     print("removed " + std::to_string(ids.size()) + " event(s)\n");
-    return 0;
+    return EX_OK;
 }
 
 volatile sig_atomic_t s_interrupted = 0;
@@ -396,26 +464,23 @@ void onInterrupt(int) {
     s_interrupted = 1;
 }
 
-int followCommand(const CDelsctlContext& context, const CDelsctlArguments& args) {
+int follow(const SOptions& options, const Arguments& args) {
     unsigned lines = 10;
     bool tsv = false;
+    COptionReader reader(args);
     std::string option;
     std::string value;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!args.option(i, option, value)) {
-            throw CDelsctlUsageError("follow takes no argument '" + args[i] + "'");
-        } else if (option == "--lines") {
+    while (reader.next(option, value)) {
+        if (option == "--lines") {
             lines = static_cast<unsigned>(numberArgument(option, value, 0, 100000));
         } else if (option == "--format") {
-            if (value != "text" && value != "tsv") {
-                throw CDelsctlUsageError("--format: '" + value + "' is not text or tsv");
-            }
-            tsv = value == "tsv";
+            tsv = tsvFormat(value);
         } else {
-            throw CDelsctlUsageError("unknown option " + option);
+            throw CUsageError(option.empty() ? "follow takes no argument '" + value + "'"
+                                             : "unknown option " + option);
         }
     }
-    CDelsEventRemover store(context.path(), context.nodeType(), false);
+    CStore store(options);
     // Interrupted, the loop ends and the store closes as usual.
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -424,15 +489,13 @@ int followCommand(const CDelsctlContext& context, const CDelsctlArguments& args)
         sigaction(signalNumber, &action, nullptr);
     }
     if (tsv && !print(kTsvHeader)) {
-        return 0;
+        return EX_OK;
     }
+    constexpr unsigned kPage = 1000;
     std::list<CDelsMetaEvent> events;
-    unsigned long long position = 0;
-    if (lines > 0) {
-        position = store.getNewMetaEvents(0, events, lines, true);
-    } else {
-        // Only what comes from now on: the position after the newest event.
-        position = store.getNewMetaEvents(0, events, 1, true);
+    // The last `lines` events, or none: the position after the newest either way.
+    unsigned long long position = store.getNewMetaEvents(0, events, std::max(lines, 1u), true);
+    if (lines == 0) {
         events.clear();
     }
     // Another reader of the database may take the wake-up byte first, so the store is also
@@ -440,139 +503,192 @@ int followCommand(const CDelsctlContext& context, const CDelsctlArguments& args)
     struct pollfd wake = {store.getEventDatabaseUpdateFd(), POLLIN, 0};
     while (!s_interrupted) {
         if (!printEvents(events, tsv)) {
-            return 0;
+            return EX_OK; // nobody reads any more
         }
-        const int ready = poll(&wake, 1, 1000);
-        if (ready < 0 && errno != EINTR) {
-            throw CDelsctlStoreError(std::string("poll: ") + strerror(errno));
+        if (events.size() < kPage && poll(&wake, 1, 1000) < 0 && errno != EINTR) {
+            throw CStoreError(std::string("poll: ") + strerror(errno));
         }
         if (!s_interrupted) {
-            position = store.getNewMetaEvents(position, events, 1000, false);
+            position = store.getNewMetaEvents(position, events, kPage, false);
         }
     }
-    return 0;
+    return EX_OK;
 }
 
 // Writes `bytes` to `path` under a temporary name first, so that a failed export never leaves
 // a half-written file in place of an older one. "-" is standard output.
 void writeFile(const std::string& path, const std::string& bytes) {
     if (path == "-") {
-        if (fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size() || fflush(stdout)) {
-            throw CDelsctlStoreError("cannot write to standard output");
+        if (!print(bytes)) {
+            throw CStoreError("cannot write to standard output");
         }
         return;
     }
     std::string temporary = path + ".XXXXXX";
     const int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        throw CDelsctlStoreError("cannot create " + temporary + ": " + strerror(errno));
+        throw CStoreError("cannot create " + temporary + ": " + strerror(errno));
     }
     size_t done = 0;
-    ssize_t n = 0;
-    while (done < bytes.size() &&
-           ((n = ::write(fd, bytes.data() + done, bytes.size() - done)) > 0 || errno == EINTR)) {
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno != EINTR) {
+            break;
+        }
         done += n > 0 ? static_cast<size_t>(n) : 0;
     }
-    const bool written = done == bytes.size() && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-    const int error = errno;
-    if (::close(fd) != 0 || !written || rename(temporary.c_str(), path.c_str()) != 0) {
+    bool written = done == bytes.size() && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
         const std::string reason = strerror(written ? errno : error);
         unlink(temporary.c_str());
-        throw CDelsctlStoreError("cannot write " + path + ": " + reason);
+        throw CStoreError("cannot write " + path + ": " + reason);
     }
 }
 
-int exportWireCommand(const CDelsctlContext& context, const CDelsctlArguments& args) {
+int exportWire(const SOptions& options, const Arguments& args) {
     const SSelection selection = selectionArguments(args, false);
     if (selection.operands.size() != 1) {
-        throw CDelsctlUsageError("export-wire needs one FILE (- for standard output)");
+        throw CUsageError("export-wire needs one FILE (- for standard output)");
     }
-    CDelsEventRemover store(context.path(), context.nodeType(), false);
+    const std::string& path = selection.operands.front();
+    CStore store(options);
     std::list<CDelsMetaEvent> events;
-    store.getMetaEvents(events, checkedForStore(selection.filter, store));
+    store.getMetaEvents(events, store.checked(selection.filter));
     std::string bytes;
     for (const CDelsMetaEvent& event : events) {
         const std::vector<unsigned char> wire = event.toWireIndication(0, true);
         bytes.append(wire.begin(), wire.end());
     }
-    writeFile(selection.operands.front(), bytes);
-    if (selection.operands.front() != "-") {
-        print("exported " + std::to_string(events.size()) + " event(s) to " +
-              selection.operands.front() + "\n");
+    writeFile(path, bytes);
+    if (path != "-") {
+        print("exported " + std::to_string(events.size()) + " event(s) to " + path + "\n");
     }
-    return 0;
+    return EX_OK;
 }
 
-int decodeWireCommand(const CDelsctlContext&, const CDelsctlArguments& args) {
-    SSelection selection = selectionArguments(args, true);
-    const SDelsEventFilter defaults;
-    if (selection.operands.size() != 1 || selection.filter.limit != defaults.limit ||
-        selection.filter.low != defaults.low || selection.filter.high != defaults.high ||
-        selection.filter.forwarded != defaults.forwarded || selection.filter.nodeId != 0 ||
-        selection.filter.lower != 0 || selection.filter.upper != 0 ||
-        selection.filter.watermark != 0) {
-        throw CDelsctlUsageError("decode-wire takes one FILE (- for standard input) and "
-                                 "--format text|tsv");
+int decodeWire(const SOptions&, const Arguments& args) {
+    bool tsv = false;
+    std::vector<std::string> operands;
+    COptionReader reader(args);
+    std::string option;
+    std::string value;
+    while (reader.next(option, value)) {
+        if (option.empty()) {
+            operands.push_back(value);
+        } else if (option == "--format") {
+            tsv = tsvFormat(value);
+        } else {
+            throw CUsageError("unknown option " + option);
+        }
     }
-    const std::string& path = selection.operands.front();
+    if (operands.size() != 1) {
+        throw CUsageError("decode-wire needs one FILE (- for standard input)");
+    }
+    const std::string& path = operands.front();
     std::ifstream file;
     if (path != "-") {
         file.open(path, std::ios::binary);
         if (!file) {
-            throw CDelsctlStoreError("cannot read " + path + ": " + strerror(errno));
+            throw CStoreError("cannot read " + path + ": " + strerror(errno));
         }
     }
     std::istream& in = path == "-" ? std::cin : file;
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (selection.tsv && !print(kTsvHeader)) {
-        return 0;
+    if (tsv && !print(kTsvHeader)) {
+        return EX_OK;
     }
     const unsigned char* data = reinterpret_cast<const unsigned char*>(bytes.data());
     for (size_t offset = 0; offset < bytes.size();) {
-        const size_t left = bytes.size() - offset;
-        const unsigned short length = static_cast<unsigned short>(std::min<size_t>(left, 0xFFFF));
+        const size_t left = std::min<size_t>(bytes.size() - offset, 0xFFFF);
         std::unique_ptr<CDelsMetaEvent> event;
         try {
-            event.reset(new CDelsMetaEvent(length, data + offset));
+            event.reset(new CDelsMetaEvent(static_cast<unsigned short>(left), data + offset));
         } catch (const CDelsEventParsingError& e) {
-            throw CDelsctlStoreError(path + ": offset " + std::to_string(offset) + ": " + e.what());
+            throw CStoreError(path + ": at byte " + std::to_string(offset) + ": " + e.what());
         }
-        // A format 1 indication occupies its declared text length even where the decoder cut
-        // the text; a legacy one says its own length.
-        const size_t size = event->getWireFormat() == 1
-                                ? DELS_WIRE1_HEADER + ((data[offset + 2] << 8) | data[offset + 3])
-                                : event->getWireFormatLength();
-        if (!print(eventLine(*event, selection.tsv))) {
-            return 0;
+        // A format 1 indication takes its declared text length even where the decoder cut the
+        // text; a legacy one tells its own length.
+        offset += event->getWireFormat() == 1
+                      ? DELS_WIRE1_HEADER + ((data[offset + 2] << 8) | data[offset + 3])
+                      : event->getWireFormatLength();
+        if (!print(eventLine(*event, tsv))) {
+            return EX_OK;
         }
-        offset += size;
     }
-    return 0;
+    return EX_OK;
+}
+
+const char kFilterHelp[] =
+    "  --severity LOW[-HIGH]  delivery severity (generated where the store keeps none), 0-15 or\n"
+    "                         critical, high, normal, discardable, archive\n"
+    "  --forwarded yes|no|any\n"
+    "  --node ID              originating node (decimal or 0x hex; stores with node ids)\n"
+    "  --since T, --until T   T: milliseconds since 1970, or UTC '2015-12-18 09:05:07.042'\n"
+    "                         (seconds and milliseconds optional) or '20151218 09:05:07.042'\n"
+    "  --limit N              at most N events\n"
+    "  --after-key K          from key K on (stores with keys: --node-type 1 or 2)\n";
+const char kListHelp[] =
+    "usage: delsctl list [OPTIONS]\n"
+    "Prints the stored events that match, in the store's order, one per line as\n"
+    "  TIME, nodeId=NODE, id=ID, severity=S, messageId=M, param0=P, param1=P, additionalInfo=TEXT\n"
+    "with control characters in TEXT escaped (\\n, \\t, \\xHH).\n"
+    "  --format text|tsv      tsv: a header line, then id, timestamp (ms), messageId,\n"
+    "                         generatedSeverity, deliverySeverity, forwarded, param0, param1,\n"
+    "                         nodeId, key, additionalInfo separated by tabs\n";
+const char kMarkHelp[] =
+    "usage: delsctl mark ID[@TIMESTAMP[@NODE]]...\n"
+    "Marks events forwarded. Each argument names exactly one stored event: the id, with its\n"
+    "timestamp (ms or UTC time as for list) and node when the id alone is not unique.\n";
+const char kRemoveHelp[] = "usage: delsctl remove ID[@TIMESTAMP[@NODE]]...\n"
+                           "Deletes events, named as for mark.\n";
+const char kFollowHelp[] =
+    "usage: delsctl follow [--lines N] [--format text|tsv]\n"
+    "Prints the last N events (default 10), then every event as it is committed, until\n"
+    "interrupted (Ctrl-C).\n";
+const char kExportHelp[] =
+    "usage: delsctl export-wire FILE [OPTIONS]\n"
+    "Writes the events list selects to FILE (- for standard output) as wire format 1\n"
+    "indications, one after another; decode-wire prints them back.\n";
+const char kDecodeHelp[] =
+    "usage: delsctl decode-wire FILE [--format text|tsv]\n"
+    "Prints the wire format 0 or 1 indications held in FILE (- for standard input) as list\n"
+    "does; wire format 1 carries no severities, so they read as the default (2).\n";
+
+// Bad input is reported as such; `delsctl COMMAND --help` prints the command's own help.
+template <int (*Run)(const SOptions&, const Arguments&), const char* Help, bool Filters>
+int guarded(const SOptions& options, const Arguments& args) {
+    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
+        std::cout << Help << (Filters ? kFilterHelp : "");
+        return EX_OK;
+    }
+    try {
+        return Run(options, args);
+    } catch (const CUsageError& error) {
+        return fail(EX_USAGE, std::string(error.what()) + " (see --help)");
+    } catch (const CStoreError& error) {
+        return fail(EX_STORE, error.what());
+    }
 }
 
 } // namespace
 
-// Usage lines and help texts; the command table in delsctl.cpp lists them.
-const SDelsctlCommand g_delsctlReadCommands[] = {
-    {"list",
-     "list [--severity LOW[-HIGH]] [--forwarded yes|no|any] [--node ID] [--since T] "
-     "[--until T] [--limit N] [--after-key K] [--format text|tsv]",
-     "Prints the stored events that match, one per line (tsv: tab-separated with a header).",
-     listCommand},
-    {"mark", "mark ID[@TIMESTAMP[@NODE]]...",
-     "Marks events forwarded; each argument must name exactly one stored event.", markCommand},
-    {"remove", "remove ID[@TIMESTAMP[@NODE]]...",
-     "Deletes events; each argument must name exactly one stored event.", removeCommand},
-    {"follow", "follow [--lines N] [--format text|tsv]",
-     "Prints the last N (10) events, then each new one as it is committed, until interrupted.",
-     followCommand},
-    {"export-wire",
-     "export-wire FILE [--severity LOW[-HIGH]] [--forwarded ...] [--node ID] [--since T] "
-     "[--until T] [--limit N] [--after-key K]",
-     "Writes the selected events to FILE as wire format 1 indications, one after another.",
-     exportWireCommand},
-    {"decode-wire", "decode-wire FILE [--format text|tsv]",
-     "Prints the indications (format 0 or 1) held in FILE.", decodeWireCommand},
+const SCommand kReadCommands[] = {
+    {"list", guarded<list, kListHelp, true>,
+     "[FILTERS] [--format text|tsv]  print stored events (list --help: the filters)"},
+    {"mark", guarded<mark, kMarkHelp, false>, "ID[@TIMESTAMP[@NODE]]...  mark events forwarded"},
+    {"remove", guarded<remove, kRemoveHelp, false>, "ID[@TIMESTAMP[@NODE]]...  delete events"},
+    {"follow", guarded<follow, kFollowHelp, false>,
+     "[--lines N] [--format text|tsv]  print events as they are committed, until interrupted"},
+    {"export-wire", guarded<exportWire, kExportHelp, true>,
+     "FILE|- [list's filters]  write the selected events as wire format 1"},
+    {"decode-wire", guarded<decodeWire, kDecodeHelp, false>,
+     "FILE|- [--format text|tsv]  print the events of a wire file"},
+    {nullptr, nullptr, nullptr},
 };
-const size_t g_delsctlReadCommandCount =
-    sizeof g_delsctlReadCommands / sizeof g_delsctlReadCommands[0];
+
+} // namespace delsctl
