@@ -2,8 +2,10 @@
 // the size cleanup, and writers in other processes that are killed or starved of disk.
 #include <fcntl.h>
 #include <memory>
+#include <semaphore.h>
 #include <string>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -47,6 +49,27 @@ private:
 
 class ASource : public ::testing::Test {
 protected:
+    ~ASource() override {
+        for (const char* name : {"dels.db", "keyed.db", "small.db"})
+            ::sem_unlink(CDelsAccess::semaphoreName(m_root / name).c_str());
+    }
+    // Stores a configuration through a store object of its own.
+    void configure(const std::string& path, DelsNodeType type, unsigned maxKiB,
+                   const SDelsDeliverySeverityAdjustment* adjustment = nullptr) {
+        CDelsEventReceiver store(path, type, true);
+        SDelsNodeConfig config;
+        config.maxDbSizeKiB = maxKiB;
+        if (adjustment)
+            config.setDSA(adjustment->messageId, *adjustment);
+        store.setConfiguration(config);
+    }
+    void send(CDelsEventSource& source, unsigned messageId, unsigned param0, int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            CDelsEvent event(messageId, DSEV_NORMAL, param0, 0, "x");
+            source.sendEvent(event);
+        }
+    }
+
     testenv::TempRoot m_root;
     std::string m_path = m_root / "dels.db";
 };
@@ -68,6 +91,128 @@ TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyed
     char bytes[8];
     EXPECT_EQ(2, ::read(reader, bytes, sizeof bytes));
     ::close(reader);
+}
+
+TEST_F(ASource, DelegatesOnParam0AndStoresWhileItsConfigurationIsBrokenOrItsFifoFull) {
+    SDelsDeliverySeverityAdjustment dropOlder(305, SDelsDeliverySeverityAdjustment::EM_PARAM0);
+    dropOlder.add("dropBy1");
+    configure(m_path, DNT_ORIGIN, 8192, &dropOlder);
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(m_path, DNT_ORIGIN, true, true));
+    send(*source, 305, 7, 3);
+    send(*source, 305, 8);
+    Peek peek(m_path);
+    EXPECT_EQ("4,3,2,2", peek.text("SELECT group_concat(deliverySeverity) FROM (SELECT "
+                                   "deliverySeverity FROM events ORDER BY id)"));
+    // A reader that never drains the notifications, and a stored configuration nobody can read:
+    // events are still stored (with the last configuration that could be read).
+    const int writer = ::open((m_path + ".delsEventUpdate").c_str(), O_WRONLY | O_NONBLOCK);
+    while (::write(writer, "1111111111111111", 16) > 0) {
+    }
+    ::close(writer);
+    ASSERT_TRUE(peek.exec("UPDATE yamlConfiguration SET yaml = 'maxDbSizeKiB: [';"));
+    sem_t* count = ::sem_open(CDelsAccess::semaphoreName(m_path).c_str(), 0);
+    ::sem_post(count);
+    ::sem_close(count);
+    send(*source, 305, 7, 2);
+    EXPECT_EQ(6, peek.number("SELECT COUNT(*) FROM events"));
+    EXPECT_EQ("4,4,4,2,3,2", peek.text("SELECT group_concat(deliverySeverity) FROM (SELECT "
+                                       "deliverySeverity FROM events ORDER BY id)"));
+}
+
+// The worked numbers of the default limit: forwarded events go first (all of them), then the
+// unforwarded ones least important first, critical ones last.
+TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalLast) {
+    CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
+    Peek peek(m_path);
+    auto add = [&](int count, int severity, int forwarded) {
+        ASSERT_TRUE(
+            peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
+                      std::to_string(count) +
+                      ") INSERT INTO events (timestamp, forwarded, generatedSeverity, "
+                      "deliverySeverity, messageId) SELECT x, " +
+                      std::to_string(forwarded) + ", " + std::to_string(severity) + ", " +
+                      std::to_string(severity) + ", 9 FROM c;"));
+    };
+    add(1000, DSEV_NORMAL, 1);
+    add(1000, DSEV_CRITICAL, 0);
+    add(6000, DSEV_DISCARDABLE, 0);
+    add(58225, DSEV_NORMAL, 0);
+    const struct {
+        int add;
+        long long count, forwarded, discardable, critical;
+    } steps[] = {
+        {0, 66225, 1000, 6000, 1000},
+        {1, 66226, 1000, 6000, 1000},
+        {1, 65227, 0, 6000, 1000}, // trim 2: all forwarded events go, nothing else
+        {4773, 62033, 0, 0, 1000}, // 70000: trim 7967
+    };
+    for (const auto& step : steps) {
+        if (step.add)
+            add(step.add, DSEV_NORMAL, 0);
+        store.checkSizeAndCleanDB(nullptr);
+        EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events"));
+        EXPECT_EQ(step.forwarded, peek.number("SELECT COUNT(*) FROM events WHERE forwarded"));
+        EXPECT_EQ(step.discardable,
+                  peek.number("SELECT COUNT(*) FROM events WHERE generatedSeverity = 3"));
+        EXPECT_EQ(step.critical,
+                  peek.number("SELECT COUNT(*) FROM events WHERE generatedSeverity = 0"));
+    }
+}
+
+TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyWorked) {
+    const std::string path = m_root / "keyed.db";
+    configure(path, DNT_RELAY, 64);
+    CDelsEventReceiver store(path, DNT_RELAY, true);
+    Peek peek(path);
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    const std::string state = m_root / "agent.state";
+    const struct {
+        const char* content;
+        long long count, lowestKey;
+    } steps[] = {
+        {"peer=10.0.0.1\nlastEventId=1500\n", 1500, 501},
+        {"lastEventId=800\nlastEventId=5\n", 1200, 801},
+        {"lastEventId=\n", 1200, 801}, // empty: skipped
+        {"lastEventId=99999999999999999999999\n", 0, -1},
+    };
+    for (const auto& step : steps) {
+        m_root.write("agent.state", step.content);
+        store.checkSizeAndCleanDB(state.c_str());
+        EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events")) << step.content;
+        EXPECT_EQ(step.lowestKey, peek.number("SELECT IFNULL(MIN(key), -1) FROM events"));
+    }
+    // A copy that fails must not be followed by emptying the table.
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 1000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    ASSERT_TRUE(peek.exec("DROP TABLE eventstemp;"));
+    m_root.write("agent.state", "lastEventId=1500\n");
+    EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
+    EXPECT_EQ(1000, peek.number("SELECT COUNT(*) FROM events"));
+}
+
+TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEventsIn64KiB) {
+    configure(m_path, DNT_ORIGIN, 256);
+    Peek peek(m_path);
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 200) INSERT INTO events (timestamp, additionalInfo) SELECT x, "
+                          "randomblob(2000) FROM c;"));
+    {
+        CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
+        store.checkSizeAndCleanDB(nullptr);
+    }
+    struct stat st;
+    ASSERT_EQ(0, ::stat(m_path.c_str(), &st));
+    EXPECT_LE(st.st_size, 256 * 1024);
+    EXPECT_GT(peek.number("SELECT COUNT(*) FROM events"), 90);
+
+    const std::string small = m_root / "small.db";
+    configure(small, DNT_ORIGIN, 64);
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(small, DNT_ORIGIN, true, true));
+    send(*source, 1, 0, 530);
+    EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
 }
 
 } // namespace
