@@ -1,5 +1,8 @@
 // The event source over a real database: batching and notification, delegation in the store,
 // the size cleanup, and writers in other processes that are killed or starved of disk.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <fcntl.h>
 #include <memory>
 #include <semaphore.h>
@@ -19,7 +22,10 @@ namespace {
 // A second connection of the test's own, for looking at and locking the database.
 class Peek {
 public:
-    explicit Peek(const std::string& path) { sqlite3_open(path.c_str(), &m_db); }
+    explicit Peek(const std::string& path) {
+        sqlite3_open(path.c_str(), &m_db);
+        sqlite3_busy_timeout(m_db, 20000);
+    }
     ~Peek() { sqlite3_close(m_db); }
     long long number(const std::string& sql) {
         sqlite3_stmt* stmt = nullptr;
@@ -213,6 +219,133 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
         CDelsEventSource::create(small, DNT_ORIGIN, true, true));
     send(*source, 1, 0, 530);
     EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
+}
+
+// Runs `body` in a child process; its exit status (0 when all went well).
+template <class Body> int inChild(Body body) {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {
+    pid_t writers[2];
+    for (int k = 0; k < 2; ++k) {
+        writers[k] = ::fork();
+        if (writers[k] == 0) {
+            CDelsEventSource* source = CDelsEventSource::create(m_path, DNT_ORIGIN, true, false);
+            for (unsigned i = 0; i < 1500; ++i) {
+                CDelsEvent event(7, DSEV_NORMAL, k * 100000 + i, 0, "two writers");
+                source->sendEvent(event);
+            }
+            delete source;
+            ::_exit(0);
+        }
+    }
+    testenv::waitUntil([&] { return ::access(m_path.c_str(), F_OK) == 0; });
+    Peek peek(m_path);
+    long long seen = 0;
+    bool neverFewer = true;
+    int exited = 0, status = 0, failed = 0;
+    while (exited < 2) {
+        const long long now = peek.number("SELECT COUNT(*) FROM events");
+        neverFewer = neverFewer && now >= seen;
+        seen = std::max(seen, now);
+        for (pid_t& writer : writers)
+            if (writer > 0 && ::waitpid(writer, &status, WNOHANG) == writer) {
+                failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                writer = 0;
+                ++exited;
+            }
+    }
+    EXPECT_EQ(0, failed);
+    EXPECT_TRUE(neverFewer);
+    EXPECT_EQ(3000, peek.number("SELECT COUNT(*) FROM events"));
+    EXPECT_EQ(3000, peek.number("SELECT COUNT(DISTINCT param0) FROM events"));
+}
+
+// Killed at any point while sending synchronously: the file stays sound and every event whose
+// send returned is there. DELS_KILL_ROUNDS bounds the loop.
+TEST_F(ASource, SurvivesItsWriterKilledAgainAndAgainWithEveryAcknowledgedEventStored) {
+    const char* env = ::getenv("DELS_KILL_ROUNDS");
+    const int rounds = env ? std::atoi(env) : 50;
+    Peek peek(m_path);
+    for (int round = 0; round < rounds; ++round) {
+        int acks[2];
+        ASSERT_EQ(0, ::pipe(acks));
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            ::close(acks[0]);
+            std::unique_ptr<CDelsEventSource> source(
+                CDelsEventSource::create(m_path, DNT_ORIGIN, true, true));
+            for (unsigned i = 0;; ++i) {
+                CDelsEvent event(8, DSEV_NORMAL, round * 1000000 + i, 0, "acknowledged");
+                source->sendEvent(event);
+                if (::write(acks[1], &i, sizeof i) != sizeof i)
+                    ::_exit(1);
+            }
+        }
+        ::close(acks[1]);
+        const unsigned wanted = 1 + (round * 7) % 13;
+        unsigned last = 0, ack = 0, received = 0;
+        while (received < wanted && ::read(acks[0], &ack, sizeof ack) == sizeof ack)
+            last = ack, ++received;
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+        while (::read(acks[0], &ack, sizeof ack) == sizeof ack)
+            last = ack, ++received;
+        ::close(acks[0]);
+        ASSERT_EQ("ok", peek.text("PRAGMA integrity_check")) << round;
+        ASSERT_EQ(last + 1, peek.number("SELECT COUNT(*) FROM events WHERE param0 BETWEEN " +
+                                        std::to_string(round * 1000000) + " AND " +
+                                        std::to_string(round * 1000000 + last)))
+            << round;
+    }
+}
+
+// A full disk (a file size limit, its signal ignored) while sending: nothing crashes or spins,
+// the queue bound holds, and what was queued is stored once the disk has room again.
+TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
+    delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
+    const int status = inChild([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+        struct rlimit limit;
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t unlimited = limit.rlim_cur;
+        limit.rlim_cur = 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        struct rusage before, after;
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto start = std::chrono::steady_clock::now();
+        send(source, 9, 0, CDelsEventSourceInternal::MAX_QUEUED + 2000);
+        if (!testenv::waitUntil([&] { return source.counters().failures >= 2; },
+                                std::chrono::seconds(20)))
+            return 1;
+        ::getrusage(RUSAGE_SELF, &after);
+        auto cpu = [](const struct rusage& r) {
+            return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+                   (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (cpu(after) - cpu(before) > wall / 2)
+            return 2; // spinning
+        if (source.counters().dropped != 2000 || source.counters().stored != 0)
+            return 3;
+        limit.rlim_cur = unlimited;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        if (!source.flush(std::chrono::seconds(20)))
+            return 4;
+        return source.counters().stored == CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
+    });
+    EXPECT_EQ(0, status);
+    Peek peek(m_path);
+    EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));
+    EXPECT_EQ(10000, peek.number("SELECT COUNT(*) FROM events WHERE messageId = 9"));
 }
 
 } // namespace
