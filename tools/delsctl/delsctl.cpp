@@ -27,6 +27,7 @@ using namespace delsctl;
 // One line per command group.
 const SCommand* const kGroups[] = {
     kConfigCommands,
+    kSendCommands,
     kReadCommands,
 };
 

@@ -75,11 +75,11 @@ const DelsSeverity kDeletionOrder[] = {DSEV_DISCARDABLE, DSEV_LIMIT,  DSEV_14,  
 // Each step is checked: a copy that failed must never be followed by emptying `events`; the
 // error rolls the whole pass back instead.
 void stepOnce(CDelsSqlite3& connection, const char* sql, const char* before,
-              long long lastEventId = -1) {
+              long long lastEventId = -1, bool bind = false) {
     CDelsLogger& log = CDelsLogger::logger();
     log.logDebug("Preparing statment %s", sql);
     CDelsStatementFinalize stmt(connection.prepareStatement(sql));
-    if (lastEventId >= 0 &&
+    if (bind &&
         sqlite3_bind_int64(stmt.get(), 1, static_cast<sqlite3_int64>(lastEventId)) != SQLITE_OK)
         throw CDelsDatabaseError(-1, "Unknown error occured while binding values", sql, __LINE__);
     if (before)
@@ -91,7 +91,7 @@ void keepEventsAfter(CDelsSqlite3& connection, long long lastEventId) {
     CDelsLogger& log = CDelsLogger::logger();
     stepOnce(connection, "DELETE from eventstemp;", nullptr);
     stepOnce(connection, "INSERT INTO eventstemp SELECT * from events where key > ?;",
-             "About to step with lastdbID %lld", lastEventId);
+             "About to step with lastdbID %lld", lastEventId, true);
     stepOnce(connection, "DELETE FROM events;", "About to step with lastdbID %lld", lastEventId);
     log.logDebugT("Finished deleting DB");
     stepOnce(connection, "INSERT INTO events SELECT * from eventstemp;",

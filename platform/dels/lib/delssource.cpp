@@ -273,6 +273,10 @@ void CDelsEventSourceInternal::waitForWake(std::chrono::milliseconds timeout) {
 
 // False when the thread should give up (stopping and out of time).
 bool CDelsEventSourceInternal::pauseAfterFailure(std::chrono::milliseconds& backoff) {
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        ++m_counters.failures;
+    }
     const Clock::time_point until = Clock::now() + backoff;
     backoff = std::min(backoff * 2, LONGEST_BACKOFF);
     for (;;) {

@@ -38,6 +38,7 @@ public:
         uint64_t discarded = 0; // refused by the database one by one
         uint64_t dropped = 0;   // queue full, or given up at shutdown
         uint64_t batches = 0;   // committed transactions
+        uint64_t failures = 0;  // passes that failed as a whole (each followed by a pause)
     };
     SCounters counters() const;
 
