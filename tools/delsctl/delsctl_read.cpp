@@ -14,6 +14,7 @@
 #include <iostream>
 #include <iterator>
 #include <list>
+#include <map>
 #include <memory>
 #include <set>
 #include <stdexcept>
@@ -417,14 +418,19 @@ std::list<SEventUniqueness> storedIdentities(CStore& store, const Arguments& arg
     }
     std::list<SEventUniqueness> stored;
     store.getEventIds(INITIAL_WATERMARK_VALUE, stored);
+    std::multimap<unsigned, const SEventUniqueness*> byId;
+    for (const SEventUniqueness& id : stored) {
+        byId.emplace(id.id, &id);
+    }
     std::list<SEventUniqueness> found;
     std::set<SEventUniqueness> seen;
     for (const SIdentityArgument& identity : wanted) {
         const SEventUniqueness* match = nullptr;
         unsigned matches = 0;
-        for (const SEventUniqueness& candidate : stored) {
-            if (identity.matches(candidate)) {
-                match = &candidate;
+        const auto candidates = byId.equal_range(identity.id);
+        for (auto candidate = candidates.first; candidate != candidates.second; ++candidate) {
+            if (identity.matches(*candidate->second)) {
+                match = candidate->second;
                 ++matches;
             }
         }
