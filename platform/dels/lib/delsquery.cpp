@@ -124,6 +124,26 @@ std::string nodeAndTimeConditions(const SDelsTableShape& shape, const SDelsEvent
     return sql;
 }
 
+std::string severityRange(const std::string& column, const SDelsEventFilter& filter) {
+    return "(" + column + " >= " + std::to_string(static_cast<int>(filter.low)) + ") AND (" +
+           column + " <= " + std::to_string(static_cast<int>(filter.high)) + ") ";
+}
+
+std::string forwardedIs(int forwarded) {
+    return std::string("(forwarded = ") + (forwarded ? "1" : "0") + ")";
+}
+
+// Keyed stores are read in key order even from the start: a page in any other order would
+// return a watermark that skips the rows of lower keys not yet read.
+std::string keyOrOther(const SDelsTableShape& shape, const SDelsEventFilter& filter,
+                       const char* unkeyedOrder) {
+    if (!shape.hasKey) {
+        return std::string("ORDER by ") + unkeyedOrder;
+    }
+    return (filter.watermark != 0 ? "AND (key >= " + sqlBound(filter.watermark) + ") " : "") +
+           "ORDER by key";
+}
+
 std::string metaColumns(const SDelsTableShape& shape) {
     std::string sql = "SELECT id, timestamp, messageId, param0, param1, timestampErrorBound, "
                       "generatedSeverity, additionalInfo";
@@ -146,25 +166,38 @@ bool hasLimit(unsigned limit) {
     return limit != 0 && limit != 0xFFFFFFFFu;
 }
 
-// A row of metaColumns().
-CDelsMetaEvent metaEventOf(CStatement& row, const SDelsTableShape& shape) {
-    row.firstColumn();
-    const unsigned id = static_cast<unsigned>(row.next());
-    const unsigned long long timestamp = row.next();
+// The run of columns every selection and look-up reads: messageId, param0, param1,
+// timestampErrorBound, generatedSeverity, additionalInfo, built into an event with the rest.
+// Without a `node` given, the node is the column after them (where the table has one).
+CDelsEvent eventOf(CStatement& row, unsigned id, unsigned long long timestamp,
+                   const unsigned long long* node, const SDelsTableShape& shape) {
     const unsigned messageId = static_cast<unsigned>(row.next());
     const unsigned param0 = static_cast<unsigned>(row.next());
     const unsigned param1 = static_cast<unsigned>(row.next());
     const unsigned char errorBound = static_cast<unsigned char>(row.next());
     const DelsSeverity generated = static_cast<DelsSeverity>(row.column());
     const std::string info = row.nextBlob();
-    const unsigned long long nodeId = shape.hasNodeId ? row.next() : 0;
+    const unsigned long long nodeId = node ? *node : shape.hasNodeId ? row.next() : 0;
+    return CDelsEvent(messageId, param0, param1, info, generated, id, timestamp, errorBound,
+                      nodeId);
+}
+
+// The meta columns that may follow: forwarded, key and (what delegation decided) the delivery
+// severity, each where the table has it.
+CDelsMetaEvent metaEventOf(CStatement& row, const SDelsTableShape& shape, const CDelsEvent& event) {
     const bool forwarded = shape.hasForwarded && row.column() != 0;
     const unsigned long long key = shape.hasKey ? row.next() : 0;
     const DelsSeverity delivery =
-        shape.hasDeliverySeverity ? static_cast<DelsSeverity>(row.column()) : generated;
-    return CDelsMetaEvent(
-        CDelsEvent(messageId, param0, param1, info, generated, id, timestamp, errorBound, nodeId),
-        forwarded, delivery, key, 0, 1);
+        shape.hasDeliverySeverity ? static_cast<DelsSeverity>(row.column()) : event.getSeverity();
+    return CDelsMetaEvent(event, forwarded, delivery, key, 0, 1);
+}
+
+// A row of metaColumns().
+CDelsMetaEvent metaEventOf(CStatement& row, const SDelsTableShape& shape) {
+    row.firstColumn();
+    const unsigned id = static_cast<unsigned>(row.next());
+    const unsigned long long timestamp = row.next();
+    return metaEventOf(row, shape, eventOf(row, id, timestamp, nullptr, shape));
 }
 
 // Binds id, timestamp and node of each identity to ?1, ?2, ?3 of `sql` and steps it once
@@ -205,22 +238,10 @@ std::string identityConditions(const SDelsTableShape& shape) {
 std::string metaEventSql(const SDelsTableShape& shape, const SDelsEventFilter& filter) {
     std::string sql = metaColumns(shape);
     if (shape.hasForwarded && filter.forwarded >= 0) {
-        sql += std::string("(forwarded = ") + (filter.forwarded ? "1" : "0") + ") AND ";
+        sql += forwardedIs(filter.forwarded) + " AND ";
     }
-    const std::string column = severityColumn(shape);
-    sql += "(" + column + " >= " + std::to_string(static_cast<int>(filter.low)) + ") AND (" +
-           column + " <= " + std::to_string(static_cast<int>(filter.high)) + ") ";
-    sql += nodeAndTimeConditions(shape, filter);
-    // Keyed stores are read in key order even from the start: a page in any other order would
-    // return a watermark that skips the rows of lower keys not yet read.
-    if (shape.hasKey) {
-        if (filter.watermark != 0) {
-            sql += "AND (key >= " + sqlBound(filter.watermark) + ") ";
-        }
-        sql += "ORDER by key";
-    } else {
-        sql += "ORDER by generatedSeverity, timestamp, timestampErrorBound";
-    }
+    sql += severityRange(severityColumn(shape), filter) + nodeAndTimeConditions(shape, filter) +
+           keyOrOther(shape, filter, "generatedSeverity, timestamp, timestampErrorBound");
     if (hasLimit(filter.limit)) {
         sql += " limit " + std::to_string(filter.limit);
     }
@@ -235,22 +256,12 @@ std::string eventIdSql(const SDelsTableShape& shape, const SDelsEventFilter& fil
     if (shape.hasKey) {
         sql += ", key";
     }
-    sql += " FROM events WHERE id >= 0 AND (generatedSeverity >= " +
-           std::to_string(static_cast<int>(filter.low)) +
-           ") AND (generatedSeverity <= " + std::to_string(static_cast<int>(filter.high)) + ") ";
+    sql += " FROM events WHERE id >= 0 AND " + severityRange("generatedSeverity", filter);
     if (shape.hasForwarded && filter.forwarded >= 0) {
-        sql += std::string("AND (forwarded = ") + (filter.forwarded ? "1" : "0") + ") ";
+        sql += "AND " + forwardedIs(filter.forwarded) + " ";
     }
-    sql += nodeAndTimeConditions(shape, filter);
-    if (shape.hasKey) {
-        if (filter.watermark != 0) {
-            sql += "AND (key >= " + sqlBound(filter.watermark) + ")";
-        }
-        sql += " ORDER by key;";
-    } else {
-        sql += "ORDER by generatedSeverity, timestamp;";
-    }
-    return sql + "\n";
+    return sql + nodeAndTimeConditions(shape, filter) +
+           keyOrOther(shape, filter, "generatedSeverity, timestamp") + ";\n";
 }
 
 unsigned long long selectMetaEvents(sqlite3* db, const SDelsTableShape& shape,
@@ -328,20 +339,13 @@ bool lookup(sqlite3* db, const SDelsTableShape& shape, const SEventUniqueness& i
     if (!statement.step()) {
         return false;
     }
-    const unsigned messageId = static_cast<unsigned>(statement.next());
-    const unsigned param0 = static_cast<unsigned>(statement.next());
-    const unsigned param1 = static_cast<unsigned>(statement.next());
-    const unsigned char errorBound = static_cast<unsigned char>(statement.next());
-    const DelsSeverity generated = static_cast<DelsSeverity>(statement.column());
-    const std::string info = statement.nextBlob();
-    const bool forwarded = meta && shape.hasForwarded && statement.column() != 0;
-    const unsigned long long key = meta && shape.hasKey ? statement.next() : 0;
-    const DelsSeverity delivery = meta && shape.hasDeliverySeverity
-                                      ? static_cast<DelsSeverity>(statement.column())
-                                      : generated;
-    out = CDelsMetaEvent(CDelsEvent(messageId, param0, param1, info, generated, id.id, id.timestamp,
-                                    errorBound, id.nodeId),
-                         forwarded, delivery, key, 0, 1);
+    // The identity's own node, 0 when it matched any.
+    const CDelsEvent event = eventOf(statement, id.id, id.timestamp, &id.nodeId, shape);
+    if (meta) {
+        out = metaEventOf(statement, shape, event);
+    } else {
+        out = CDelsMetaEvent(event, false, event.getSeverity(), 0, 0, 1);
+    }
     return true;
 }
 

@@ -17,6 +17,21 @@ void lookUpAll(std::list<SEventUniqueness>& ids, std::list<Event>& out, LookUp o
     }
 }
 
+SDelsEventFilter filterOf(DelsSeverity low, DelsSeverity high, int forwarded,
+                          unsigned long long nodeId, unsigned long long watermark,
+                          unsigned long long upper, unsigned long long lower, unsigned limit) {
+    SDelsEventFilter filter;
+    filter.low = low;
+    filter.high = high;
+    filter.forwarded = forwarded;
+    filter.nodeId = nodeId;
+    filter.watermark = watermark;
+    filter.upper = upper;
+    filter.lower = lower;
+    filter.limit = limit;
+    return filter;
+}
+
 } // namespace
 
 void CDelsAccess::_getEvent(const SEventUniqueness& id, CDelsEvent& out) {
@@ -50,16 +65,8 @@ unsigned long long CDelsEventRemover::getMetaEvents(std::list<CDelsMetaEvent>& o
                                                     unsigned long long watermark,
                                                     unsigned long long upper,
                                                     unsigned long long lower, unsigned limit) {
-    SDelsEventFilter filter;
-    filter.low = low;
-    filter.high = high;
-    filter.forwarded = forwarded;
-    filter.nodeId = nodeId;
-    filter.watermark = watermark;
-    filter.upper = upper;
-    filter.lower = lower;
-    filter.limit = limit;
-    return getMetaEvents(out, filter);
+    return getMetaEvents(out,
+                         filterOf(low, high, forwarded, nodeId, watermark, upper, lower, limit));
 }
 
 // The FIFO is drained before reading: an event committed while the query runs then still
@@ -77,15 +84,8 @@ unsigned long long CDelsEventRemover::getEventIds(std::list<SEventUniqueness>& o
                                                   int forwarded, unsigned long long nodeId,
                                                   unsigned long long upper,
                                                   unsigned long long lower) {
-    SDelsEventFilter filter;
-    filter.low = low;
-    filter.high = high;
-    filter.forwarded = forwarded;
-    filter.nodeId = nodeId;
-    filter.watermark = INITIAL_WATERMARK_VALUE;
-    filter.upper = upper;
-    filter.lower = lower;
-    return selectIds(filter, out);
+    return selectIds(
+        filterOf(low, high, forwarded, nodeId, INITIAL_WATERMARK_VALUE, upper, lower, 0), out);
 }
 
 unsigned long long CDelsEventRemover::getEventIds(unsigned long long watermark,
