@@ -73,6 +73,7 @@ TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
                                             {"list", "--after-key", "5"},
                                             {"list", "--until=1x"},
                                             {"list", "--forwarded"},
+                                            {"list", "--node", "0x11"},
                                             {"mark", "1@2@3@4"},
                                             {"mark"},
                                             {"remove", "-1"},

@@ -369,11 +369,24 @@ public:
     explicit CStore(const SOptions& options)
         : CDelsEventRemover(existing(options.dbPath), options.nodeType, false) {}
 
+    // The store ignores a filter on a column its table lacks; the operator is told instead of
+    // getting every event.
     SDelsEventFilter checked(const SDelsEventFilter& filter) const {
         if (filter.watermark != 0 && !hasKey()) {
             throw CUsageError("--after-key needs a store with keys (--node-type 1 or 2)");
         }
+        if (filter.nodeId != 0 && !hasNodeId()) {
+            throw CUsageError("--node needs a store with node ids (--node-type 1 or 2)");
+        }
+        if (filter.forwarded >= 0) {
+            forwardingMarks();
+        }
         return filter;
+    }
+    void forwardingMarks() const {
+        if (!hasForwarded()) {
+            throw CUsageError("a store of --node-type 2 keeps no forwarding marks");
+        }
     }
 
 private:
@@ -450,6 +463,7 @@ std::list<SEventUniqueness> storedIdentities(CStore& store, const Arguments& arg
 
 int mark(const SOptions& options, const Arguments& args) {
     CStore store(options);
+    store.forwardingMarks();
     const std::list<SEventUniqueness> ids = storedIdentities(store, args, "mark");
     store.markForwarded(std::set<SEventUniqueness>(ids.begin(), ids.end()));
     print("marked " + std::to_string(ids.size()) + " event(s) forwarded\n");
