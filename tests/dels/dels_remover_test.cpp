@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include "dels_test_support.h"
 #include "delsremover.h"
-#include "test_env.h"
 
 namespace {
 
@@ -63,8 +63,8 @@ protected:
     }
     int type() const { return GetParam(); }
 
-    testenv::TempRoot m_root;
-    std::string m_path = m_root / "dels.db";
+    delstest::StoreDir m_dir;
+    std::string m_path = m_dir.db();
     std::unique_ptr<CDelsEventRemover> m_store;
     std::unique_ptr<CDelsSqlite3> m_writer;
 };

@@ -8,7 +8,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <semaphore.h>
 
+#include "delsaccess.h"
 #include "delsbase.h"
 #include "test_process.h"
 
@@ -16,6 +18,11 @@ namespace {
 
 class ADelsctl : public ::testing::Test {
 protected:
+    ~ADelsctl() override {
+        m_source.reset();
+        ::sem_unlink(CDelsAccess::semaphoreName(m_db).c_str());
+    }
+
     // Exit status and everything printed.
     std::pair<int, std::string> run(std::vector<std::string> args) {
         args.insert(args.begin(), {"--db", m_db});
