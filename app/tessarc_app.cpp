@@ -17,12 +17,28 @@ CTessarcApp::CTessarcApp(int argc, char** argv)
     QCF::logInfo("Tessarc: Vylcore %s", m_hardware.getVylPlatformString().c_str());
     if (m_hardware.getVylPlatform() != CVylHardware::DEFAULT_PLATFORM)
         QCF::logError("Tessarc: Unsupport Vyl platform, agent will be disabled.");
+    try {
+        m_eventSource.reset(
+            CDelsEventSource::create(getLocation(DELS_DB_FILE_INDEX), DNT_ORIGIN, true, false));
+    } catch (const std::exception&) {
+        QCF::logError("Tessarc: Could not open DELS database");
+    }
 }
 
 CTessarcApp::~CTessarcApp() {
     stopAgent();
     shutdownWanMonitor();
     shutdownGpsMonitor();
+    m_eventSource.reset();
+}
+
+void CTessarcApp::helloWorld() {
+    static const char* const text = "Tessarc: Hello, world!";
+    if (m_eventSource) {
+        CMiscellaneousEvent event(text, DSEV_DISCARDABLE);
+        m_eventSource->sendEvent(event);
+    }
+    QCF::logDebug("%s", text);
 }
 
 void CTessarcApp::postDbusInitialization(Glib::RefPtr<Gio::DBus::Connection>* connection) {

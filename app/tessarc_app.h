@@ -15,6 +15,7 @@
 #include <glibmm/main.h>
 
 #include "buffer.h"
+#include "delsbase.h"
 #include "qcf_app_stack.h"
 #include "qcf_lua_interpreter.h"
 #include "quarn_scanner.h"
@@ -76,6 +77,8 @@ public:
     bool deviceAcquired() const { return !acquiredDevice.empty(); }
     bool networkAvailable() const { return networkUp; }
     bool serverConnected() const { return m_socketFd >= 0; }
+    // Writes one test event into the event store.
+    void helloWorld();
 
     // Serial port
     int establishSerialPort(const char* path);
@@ -153,6 +156,8 @@ public:
     static int now() { return static_cast<int>(s_clock ? s_clock() : ::time(nullptr)); }
 
 protected:
+    // Null when the event store could not be opened.
+    std::unique_ptr<CDelsEventSource> m_eventSource;
     bool m_agentEnabled = false;
     CVylDeviceSpecList m_deviceSpecList;
     CVylHardware m_hardware;

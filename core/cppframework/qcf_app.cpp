@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "delsbase.h"
 #include "locations.h"
 #include "qcf_dbus_dispatcher.h"
 #include "qcf_gt.h"
@@ -46,6 +47,8 @@ void addOption(Glib::OptionGroup& group, char shortName, const std::string& long
 
 void terminateHandler() {
     QCF::logFatal("Unhandled exception");
+    // _Exit skips the exit handlers: write what the event sources hold first.
+    CDelsEventSource::flushAll();
     std::_Exit(-1);
 }
 

@@ -7,9 +7,11 @@
 #include <mutex>
 
 #include <log4cplus/initializer.h>
+#include <unistd.h>
 #include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
 
+#include "delsbase.h"
 #include "locations.h"
 #include "vyl_fs.h"
 
@@ -112,8 +114,25 @@ void CVylTimeOfDayRolloverAppender::append(const log4cplus::spi::InternalLogging
 
 CVylDebugLog::CVylDebugLog(const char* appName, const char* logDir)
     : m_appName(appName ? appName : "") {
-    if (!appName)
-        return;
+    if (appName)
+        openFiles(logDir);
+    // Fatal lines and internal errors are also events of the gateway (message 274).
+    mkpath(getLocation(DELS_DB_DIR_INDEX).c_str(), 0755);
+    try {
+        m_delsSource.reset(
+            CDelsEventSource::create(getLocation(DELS_DB_FILE_INDEX), DNT_ORIGIN, true, false));
+        CDelsEventSource* source = m_delsSource.get();
+        m_eventSink = [source](int severity, const std::string& text) {
+            CDelsEvent event(274, static_cast<DelsSeverity>(severity),
+                             static_cast<unsigned>(::getpid()), 0, text.c_str());
+            source->sendEvent(event);
+        };
+    } catch (const std::exception& e) {
+        logError("failed to construct DELS event source: %s", e.what());
+    }
+}
+
+void CVylDebugLog::openFiles(const char* logDir) {
     std::string dir = logDir ? logDir : getLocation(LOG_DIR_INDEX);
     mkpath(dir.c_str(), 0755);
     std::string date = utcDate(CVylTimeOfDayRolloverAppender::now());

@@ -14,6 +14,8 @@
 #include <log4cplus/logger.h>
 #include <sys/types.h>
 
+class CDelsEventSource;
+
 typedef int CVylLogLevel;
 
 enum : int {
@@ -47,7 +49,8 @@ private:
 
 // Receives the lines that must also become events in the event store: fatal lines with
 // severity 0 (critical) and the logger's own internal errors with severity 1 (high).
-// The event store installs one once it exists; until then nothing is recorded.
+// A logger with an application name installs one on the event database of the platform; a
+// sink set afterwards replaces it.
 typedef std::function<void(int severity, const std::string& text)> CVylLogEventSink;
 
 class CVylDebugLog {
@@ -69,8 +72,12 @@ public:
     static constexpr size_t LINE_BYTES = 350;
 
 private:
+    void openFiles(const char* logDir);
+
     std::string m_appName;
     std::shared_ptr<log4cplus::Logger> m_logger;
+    // Empty when the event database could not be opened. Declared before the sink that uses it.
+    std::shared_ptr<CDelsEventSource> m_delsSource;
     CVylLogEventSink m_eventSink;
     std::atomic<int> m_appThreshold{VYL_LOG_WARN};
 };

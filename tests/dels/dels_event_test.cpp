@@ -85,7 +85,10 @@ TEST(APromotion, TurnsAMessageOneEventIntoFreeTextAndALegacyOneIntoItsParts) {
         {made.getMessageId(), made.getAdditionalInfo(), "AB3DEF45123", "disk full, again", nullptr},
         {1, "MOI=a,MessageString=b", "", "", "Bad message ID"},
         {0, "MOI", "", "", "MOI Definition Bad"},
-        {0, "MOI=a,MessageString", "", "", "Legacy Additional Info Definition Bad"},
+        {0, "MOI=a", "", "", "Legacy Additional Info Definition Bad"},
+        // the form the format 0 decoder builds
+        {0, "MOI=a,MessageString", "a", "MessageString", nullptr},
+        {0, "MOI=m,power restored", "m", "power restored", nullptr},
         {0, "MOI=m,MessageString=one\ntwo", "m", "one", nullptr},
         {0, "MOI=m,MessageString=a=b,c", "m", "a=b,c", nullptr},
     };
@@ -241,6 +244,20 @@ TEST(AnIndicationDecoder, ReadsALegacyEventInLocalTimeWithItsNodeFromTheMoi) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.second, decode<CDelsMetaEvent>(legacy(c.first)).getNodeId()) << c.first;
+}
+
+TEST(ALegacyEventFromTheWire, PromotesToItsPartsAndEncodesIntoItsBufferLength) {
+    // Without a time text the legacy buffer is shorter than the event's format 1 indication.
+    const CDelsMetaEvent event = decode<CDelsMetaEvent>(legacy("AB3DEF45123", "", "power on"));
+    std::unique_ptr<CWireFormat0LegacyEvent> promoted(promoteToCWireFormat0LegacyEvent(event));
+    EXPECT_EQ(std::make_tuple(std::string("AB3DEF45123"), std::string("power on"), 0x0102),
+              std::make_tuple(promoted->getLegacyMOI(), promoted->getLegacyAdditionalInfo(),
+                              int(promoted->getLegacyEventType())));
+    EXPECT_GT(event.getBufferLength(), event.getWireFormatLength());
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[event.getBufferLength()]);
+    EXPECT_EQ(event.getBufferLength(), event.toWireIndication(exact.get(), 0, false));
+    const Bytes wire = event.toWireIndication(0, true);
+    EXPECT_EQ(event.getAdditionalInfo(), decode<CDelsMetaEvent>(wire).getAdditionalInfo());
 }
 
 TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {

@@ -28,6 +28,8 @@ using namespace delsctl;
 // One line per command group.
 const SCommand* const kGroups[] = {
     kConfigCommands,
+    kSendCommands,
+    kReadCommands,
 };
 
 void printUsage(std::ostream& out) {

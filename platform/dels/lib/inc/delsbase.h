@@ -17,4 +17,9 @@ public:
     // (database, schema, FIFOs) propagate.
     static CDelsEventSource* create(const std::string& path, DelsNodeType nodeType, bool flag,
                                     bool synchronous);
+
+    // Asynchronous sources on one database within a process share one insertion thread; the
+    // last one deleted writes what is queued and ends it. flushAll waits (a few seconds at most)
+    // until every source of the process has written what it queued; it also runs at exit().
+    static void flushAll();
 };
