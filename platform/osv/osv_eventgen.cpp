@@ -371,6 +371,12 @@ template <class TRecord> GVariant* nodeBody(const TRecord& r) {
     return g_variant_new("(@su)", text(r.m_devNode), r.m_dpi);
 }
 
+// An absence names the node the segment recorded for the device; a device whose presence was
+// never filed there (only its lock, say) keeps the caller's name rather than going unnamed.
+template <class TRecord> GVariant* absenceBody(const TRecord& r, const char* devNode) {
+    return g_variant_new("(@su)", text(r.m_devNode[0] ? r.m_devNode : devNode), r.m_dpi);
+}
+
 } // namespace
 
 void CVylEventGenerator::devices_DevicePresence(const char* devNode, const char* deviceDescription,
@@ -385,7 +391,7 @@ void CVylEventGenerator::devices_DeviceAbsence(const char* devNode, const char* 
                                                unsigned dpi, DelsSeverity) {
     SVyl_devices_DeviceAbsenceInfo r(dpi, devNode, 0, deviceDescription);
     announce(
-        r, [&] { broadcast(OSG_DEVICES, "DeviceAbsence", nodeBody(r)); },
+        r, [&] { broadcast(OSG_DEVICES, "DeviceAbsence", absenceBody(r, devNode)); },
         [&] { return osv::CGatewayDeviceAbsenceDetectEvent(orEmpty(deviceDescription), dpi); });
 }
 
@@ -394,7 +400,7 @@ void CVylEventGenerator::devices_DeviceForceAbsence(const char* devNode,
                                                     DelsSeverity) {
     SVyl_devices_DeviceForceAbsenceInfo r(dpi, devNode, 0, deviceDescription);
     announce(
-        r, [&] { broadcast(OSG_DEVICES, "DeviceForceAbsence", nodeBody(r)); },
+        r, [&] { broadcast(OSG_DEVICES, "DeviceForceAbsence", absenceBody(r, devNode)); },
         [&] { return osv::CGatewayDeviceAbsenceDetectEvent(orEmpty(deviceDescription), dpi); });
 }
 
