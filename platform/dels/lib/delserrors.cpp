@@ -21,3 +21,11 @@ CDelsDatabaseError::CDelsDatabaseError(int result, const std::string& message,
     }
     CDelsLogger::logger().logError("CDelsDatabaseError %s", m_text.c_str());
 }
+
+CDelsYamlParsingError::CDelsYamlParsingError(const std::string& message, unsigned line)
+    : m_text("yaml context=" + message) {
+    if (line != 0) {
+        m_text += ", line=" + std::to_string(line);
+    }
+    CDelsLogger::logger().logError("CDelsYamlParsingError: %s", m_text.c_str());
+}

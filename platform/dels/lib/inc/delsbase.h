@@ -1,9 +1,11 @@
 // What a producer of events holds: an event source on one event database. Sending never waits
-// for the database unless the source was created synchronous. Any thread may send.
+// for the database unless the source was created synchronous. Any thread may send. The store
+// base every event-database object builds on comes with it.
 #pragma once
 
 #include <string>
 
+#include "delsaccess.h"
 #include "delstypes.h"
 
 class CDelsEventSource {
@@ -15,4 +17,9 @@ public:
     // (database, schema, FIFOs) propagate.
     static CDelsEventSource* create(const std::string& path, DelsNodeType nodeType, bool flag,
                                     bool synchronous);
+
+    // Asynchronous sources on one database within a process share one insertion thread; the
+    // last one deleted writes what is queued and ends it. flushAll waits (a few seconds at most)
+    // until every source of the process has written what it queued; it also runs at exit().
+    static void flushAll();
 };

@@ -40,3 +40,21 @@ private:
     int m_result;
     std::string m_text;
 };
+
+// A cross-process lock that could not be opened or taken. Nothing is logged for it.
+class CDelsMutexError : public std::runtime_error {
+public:
+    explicit CDelsMutexError(const std::string& message) : std::runtime_error(message) {}
+};
+
+// A node configuration text that does not have the expected YAML form; `line` 0 leaves the line
+// out of the text.
+class CDelsYamlParsingError : public std::exception {
+public:
+    explicit CDelsYamlParsingError(const std::string& message, unsigned line = 0);
+
+    const char* what() const noexcept override { return m_text.c_str(); }
+
+private:
+    std::string m_text;
+};

@@ -10,6 +10,8 @@
 
 #include "delserrors.h"
 
+struct lua_State;
+
 // Lower is more important. Values 5 to 14 exist on the wire and in stores but carry no name
 // for delegation; the fixed underlying type lets a decoder hold any byte it was given.
 enum DelsSeverity : int {
@@ -129,6 +131,9 @@ public:
     unsigned char getWireFormat() const { return m_wireFormat; }
     unsigned short getWireFormatLength() const { return m_wireFormatLength; }
     unsigned short getBufferLength() const { return m_wireFormatLength; }
+
+    // Pushes the event as one Lua table for delegation functions (fields as the columns).
+    void _pushLua(lua_State* L) const;
 
 private:
     void normalise();

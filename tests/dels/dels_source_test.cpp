@@ -1,0 +1,351 @@
+// The event source over a real database: batching and notification, delegation in the store,
+// the size cleanup, and writers in other processes that are killed or starved of disk.
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <semaphore.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "delssource.h"
+#include "test_env.h"
+
+namespace {
+
+// A second connection of the test's own, for looking at and locking the database.
+class Peek {
+public:
+    explicit Peek(const std::string& path) {
+        sqlite3_open(path.c_str(), &m_db);
+        sqlite3_busy_timeout(m_db, 20000);
+    }
+    ~Peek() { sqlite3_close(m_db); }
+    long long number(const std::string& sql) {
+        sqlite3_stmt* stmt = nullptr;
+        long long value = -1;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW)
+            value = sqlite3_column_int64(stmt, 0);
+        sqlite3_finalize(stmt);
+        return value;
+    }
+    std::string text(const std::string& sql) {
+        sqlite3_stmt* stmt = nullptr;
+        std::string value;
+        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
+            sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
+            value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+        sqlite3_finalize(stmt);
+        return value;
+    }
+    bool exec(const std::string& sql) {
+        return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
+    }
+
+private:
+    sqlite3* m_db = nullptr;
+};
+
+class ASource : public ::testing::Test {
+protected:
+    ~ASource() override {
+        for (const char* name : {"dels.db", "keyed.db", "small.db"})
+            ::sem_unlink(CDelsAccess::semaphoreName(m_root / name).c_str());
+    }
+    // Stores a configuration through a store object of its own.
+    void configure(const std::string& path, DelsNodeType type, unsigned maxKiB,
+                   const SDelsDeliverySeverityAdjustment* adjustment = nullptr) {
+        CDelsEventReceiver store(path, type, true);
+        SDelsNodeConfig config;
+        config.maxDbSizeKiB = maxKiB;
+        if (adjustment)
+            config.setDSA(adjustment->messageId, *adjustment);
+        store.setConfiguration(config);
+    }
+    void send(CDelsEventSource& source, unsigned messageId, unsigned param0, int count = 1) {
+        for (int i = 0; i < count; ++i) {
+            CDelsEvent event(messageId, DSEV_NORMAL, param0, 0, "x");
+            source.sendEvent(event);
+        }
+    }
+
+    testenv::TempRoot m_root;
+    std::string m_path = m_root / "dels.db";
+};
+
+TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyedAtOnce) {
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
+    const int reader = ::open((m_path + ".delsEventUpdate").c_str(), O_RDONLY | O_NONBLOCK);
+    Peek peek(m_path);
+    // While the test holds the database, the thread cannot begin: all 300 wait in the queue.
+    ASSERT_TRUE(peek.exec("BEGIN EXCLUSIVE"));
+    for (unsigned i = 0; i < 300; ++i) {
+        CDelsEvent event(42, DSEV_NORMAL, i, 0, "queued");
+        source->sendEvent(event);
+    }
+    ASSERT_TRUE(peek.exec("COMMIT"));
+    source.reset();
+    EXPECT_EQ(300, peek.number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
+    char bytes[8];
+    EXPECT_EQ(2, ::read(reader, bytes, sizeof bytes));
+    ::close(reader);
+}
+
+TEST_F(ASource, DelegatesOnParam0AndStoresWhileItsConfigurationIsBrokenOrItsFifoFull) {
+    SDelsDeliverySeverityAdjustment dropOlder(305, SDelsDeliverySeverityAdjustment::EM_PARAM0);
+    dropOlder.add("dropBy1");
+    configure(m_path, DNT_ORIGIN, 8192, &dropOlder);
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(m_path, DNT_ORIGIN, true, true));
+    send(*source, 305, 7, 3);
+    send(*source, 305, 8);
+    Peek peek(m_path);
+    EXPECT_EQ("4,3,2,2", peek.text("SELECT group_concat(deliverySeverity) FROM (SELECT "
+                                   "deliverySeverity FROM events ORDER BY id)"));
+    // A reader that never drains the notifications, and a stored configuration nobody can read:
+    // events are still stored (with the last configuration that could be read).
+    const int writer = ::open((m_path + ".delsEventUpdate").c_str(), O_WRONLY | O_NONBLOCK);
+    while (::write(writer, "1111111111111111", 16) > 0) {
+    }
+    ::close(writer);
+    ASSERT_TRUE(peek.exec("UPDATE yamlConfiguration SET yaml = 'maxDbSizeKiB: [';"));
+    sem_t* count = ::sem_open(CDelsAccess::semaphoreName(m_path).c_str(), 0);
+    ::sem_post(count);
+    ::sem_close(count);
+    send(*source, 305, 7, 2);
+    EXPECT_EQ(6, peek.number("SELECT COUNT(*) FROM events"));
+    EXPECT_EQ("4,4,4,2,3,2", peek.text("SELECT group_concat(deliverySeverity) FROM (SELECT "
+                                       "deliverySeverity FROM events ORDER BY id)"));
+}
+
+// The worked numbers of the default limit: forwarded events go first (all of them), then the
+// unforwarded ones least important first, critical ones last.
+TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalLast) {
+    CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
+    Peek peek(m_path);
+    auto add = [&](int count, int severity, int forwarded) {
+        ASSERT_TRUE(
+            peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
+                      std::to_string(count) +
+                      ") INSERT INTO events (timestamp, forwarded, generatedSeverity, "
+                      "deliverySeverity, messageId) SELECT x, " +
+                      std::to_string(forwarded) + ", " + std::to_string(severity) + ", " +
+                      std::to_string(severity) + ", 9 FROM c;"));
+    };
+    add(1000, DSEV_NORMAL, 1);
+    add(1000, DSEV_CRITICAL, 0);
+    add(6000, DSEV_DISCARDABLE, 0);
+    add(58225, DSEV_NORMAL, 0);
+    const struct {
+        int add;
+        long long count, forwarded, discardable, critical;
+    } steps[] = {
+        {0, 66225, 1000, 6000, 1000},
+        {1, 66226, 1000, 6000, 1000},
+        {1, 65227, 0, 6000, 1000}, // trim 2: all forwarded events go, nothing else
+        {4773, 62033, 0, 0, 1000}, // 70000: trim 7967
+    };
+    for (const auto& step : steps) {
+        if (step.add)
+            add(step.add, DSEV_NORMAL, 0);
+        store.checkSizeAndCleanDB(nullptr);
+        EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events"));
+        EXPECT_EQ(step.forwarded, peek.number("SELECT COUNT(*) FROM events WHERE forwarded"));
+        EXPECT_EQ(step.discardable,
+                  peek.number("SELECT COUNT(*) FROM events WHERE generatedSeverity = 3"));
+        EXPECT_EQ(step.critical,
+                  peek.number("SELECT COUNT(*) FROM events WHERE generatedSeverity = 0"));
+    }
+}
+
+TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyWorked) {
+    const std::string path = m_root / "keyed.db";
+    configure(path, DNT_RELAY, 64);
+    CDelsEventReceiver store(path, DNT_RELAY, true);
+    Peek peek(path);
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    const std::string state = m_root / "agent.state";
+    const struct {
+        const char* content;
+        long long count, lowestKey;
+    } steps[] = {
+        {"peer=10.0.0.1\nlastEventId=1500\n", 1500, 501},
+        {"lastEventId=800\nlastEventId=5\n", 1200, 801},
+        {"lastEventId=\n", 1200, 801}, // empty: skipped
+        {"lastEventId=99999999999999999999999\n", 0, -1},
+    };
+    for (const auto& step : steps) {
+        m_root.write("agent.state", step.content);
+        store.checkSizeAndCleanDB(state.c_str());
+        EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events")) << step.content;
+        EXPECT_EQ(step.lowestKey, peek.number("SELECT IFNULL(MIN(key), -1) FROM events"));
+    }
+    // A copy that fails must not be followed by emptying the table.
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 1000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    ASSERT_TRUE(peek.exec("DROP TABLE eventstemp;"));
+    m_root.write("agent.state", "lastEventId=1500\n");
+    EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
+    EXPECT_EQ(1000, peek.number("SELECT COUNT(*) FROM events"));
+}
+
+TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEventsIn64KiB) {
+    configure(m_path, DNT_ORIGIN, 256);
+    Peek peek(m_path);
+    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
+                          "x < 200) INSERT INTO events (timestamp, additionalInfo) SELECT x, "
+                          "randomblob(2000) FROM c;"));
+    {
+        CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
+        store.checkSizeAndCleanDB(nullptr);
+    }
+    struct stat st;
+    ASSERT_EQ(0, ::stat(m_path.c_str(), &st));
+    EXPECT_LE(st.st_size, 256 * 1024);
+    EXPECT_GT(peek.number("SELECT COUNT(*) FROM events"), 90);
+
+    const std::string small = m_root / "small.db";
+    configure(small, DNT_ORIGIN, 64);
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(small, DNT_ORIGIN, true, true));
+    send(*source, 1, 0, 530);
+    EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
+}
+
+// Runs `body` in a child process; its exit status (0 when all went well).
+template <class Body> int inChild(Body body) {
+    pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {
+    pid_t writers[2];
+    for (int k = 0; k < 2; ++k) {
+        writers[k] = ::fork();
+        if (writers[k] == 0) {
+            CDelsEventSource* source = CDelsEventSource::create(m_path, DNT_ORIGIN, true, false);
+            for (unsigned i = 0; i < 1500; ++i) {
+                CDelsEvent event(7, DSEV_NORMAL, k * 100000 + i, 0, "two writers");
+                source->sendEvent(event);
+            }
+            delete source;
+            ::_exit(0);
+        }
+    }
+    testenv::waitUntil([&] { return ::access(m_path.c_str(), F_OK) == 0; });
+    Peek peek(m_path);
+    long long seen = 0;
+    bool neverFewer = true;
+    int exited = 0, status = 0, failed = 0;
+    while (exited < 2) {
+        const long long now = peek.number("SELECT COUNT(*) FROM events");
+        neverFewer = neverFewer && now >= seen;
+        seen = std::max(seen, now);
+        for (pid_t& writer : writers)
+            if (writer > 0 && ::waitpid(writer, &status, WNOHANG) == writer) {
+                failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+                writer = 0;
+                ++exited;
+            }
+    }
+    EXPECT_EQ(0, failed);
+    EXPECT_TRUE(neverFewer);
+    EXPECT_EQ(3000, peek.number("SELECT COUNT(*) FROM events"));
+    EXPECT_EQ(3000, peek.number("SELECT COUNT(DISTINCT param0) FROM events"));
+}
+
+// Killed at any point while sending synchronously: the file stays sound and every event whose
+// send returned is there. DELS_KILL_ROUNDS bounds the loop.
+TEST_F(ASource, SurvivesItsWriterKilledAgainAndAgainWithEveryAcknowledgedEventStored) {
+    const char* env = ::getenv("DELS_KILL_ROUNDS");
+    const int rounds = env ? std::atoi(env) : 50;
+    Peek peek(m_path);
+    for (int round = 0; round < rounds; ++round) {
+        int acks[2];
+        ASSERT_EQ(0, ::pipe(acks));
+        const pid_t writer = ::fork();
+        if (writer == 0) {
+            ::close(acks[0]);
+            std::unique_ptr<CDelsEventSource> source(
+                CDelsEventSource::create(m_path, DNT_ORIGIN, true, true));
+            for (unsigned i = 0;; ++i) {
+                CDelsEvent event(8, DSEV_NORMAL, round * 1000000 + i, 0, "acknowledged");
+                source->sendEvent(event);
+                if (::write(acks[1], &i, sizeof i) != sizeof i)
+                    ::_exit(1);
+            }
+        }
+        ::close(acks[1]);
+        const unsigned wanted = 1 + (round * 7) % 13;
+        unsigned last = 0, ack = 0, received = 0;
+        while (received < wanted && ::read(acks[0], &ack, sizeof ack) == sizeof ack)
+            last = ack, ++received;
+        ::kill(writer, SIGKILL);
+        ::waitpid(writer, nullptr, 0);
+        while (::read(acks[0], &ack, sizeof ack) == sizeof ack)
+            last = ack, ++received;
+        ::close(acks[0]);
+        ASSERT_EQ("ok", peek.text("PRAGMA integrity_check")) << round;
+        ASSERT_EQ(last + 1, peek.number("SELECT COUNT(*) FROM events WHERE param0 BETWEEN " +
+                                        std::to_string(round * 1000000) + " AND " +
+                                        std::to_string(round * 1000000 + last)))
+            << round;
+    }
+}
+
+// A full disk (a file size limit, its signal ignored) while sending: nothing crashes or spins,
+// the queue bound holds, and what was queued is stored once the disk has room again.
+TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
+    delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
+    const int status = inChild([&] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+        struct rlimit limit;
+        ::getrlimit(RLIMIT_FSIZE, &limit);
+        const rlim_t unlimited = limit.rlim_cur;
+        limit.rlim_cur = 1024;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        struct rusage before, after;
+        ::getrusage(RUSAGE_SELF, &before);
+        const auto start = std::chrono::steady_clock::now();
+        send(source, 9, 0, CDelsEventSourceInternal::MAX_QUEUED + 2000);
+        if (!testenv::waitUntil([&] { return source.counters().failures >= 2; },
+                                std::chrono::seconds(20)))
+            return 1;
+        ::getrusage(RUSAGE_SELF, &after);
+        auto cpu = [](const struct rusage& r) {
+            return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+                   (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+        };
+        const double wall =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (cpu(after) - cpu(before) > wall / 2)
+            return 2; // spinning
+        if (source.counters().dropped != 2000 || source.counters().stored != 0)
+            return 3;
+        limit.rlim_cur = unlimited;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        if (!source.flush(std::chrono::seconds(20)))
+            return 4;
+        return source.counters().stored == CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
+    });
+    EXPECT_EQ(0, status);
+    Peek peek(m_path);
+    EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));
+    EXPECT_EQ(10000, peek.number("SELECT COUNT(*) FROM events WHERE messageId = 9"));
+}
+
+} // namespace
