@@ -9,6 +9,7 @@
 
 #include "locations.h"
 #include "osvevents.h"
+#include "vyl_fs.h"
 
 namespace {
 
@@ -160,6 +161,8 @@ CDelsEventSource* CVylEventGenerator::source() {
     std::lock_guard<std::recursive_mutex> guard(m_openLock);
     if (!m_delsSource && m_useDels) {
         try {
+            // A fresh system may not have the folder yet; the store creates only the file.
+            vyl::makeDirs(getLocation(DELS_DB_DIR_INDEX), 0755);
             m_delsSource.reset(
                 CDelsEventSource::create(getLocation(DELS_DB_FILE_INDEX), DNT_ORIGIN, true, false));
         } catch (const std::exception& e) {
