@@ -470,46 +470,37 @@ void CVylEventGenerator::devices_WanDeviceDetailWifi(const char* bssid, unsigned
         });
 }
 
-namespace {
-
 // The WAN detail operations that carry a friendly name only.
-template <class TRecord> GVariant* friendlyBody(const TRecord& r) {
-    return g_variant_new("(u@s)", r.m_dpi, text(r.m_friendlyName));
+template <class TRecord>
+void CVylEventGenerator::announceNamedDetail(TRecord& r, const char* member,
+                                             WANLinkClassficationCodes code) {
+    announce(
+        r,
+        [&] {
+            broadcast(OSG_DEVICES, member, g_variant_new("(u@s)", r.m_dpi, text(r.m_friendlyName)));
+        },
+        [&] {
+            return osv::CVylWANDeviceDetailEvent(r.m_dpi, code,
+                                                 osv::wanDetailText(r.m_friendlyName, {}));
+        });
 }
-
-} // namespace
 
 void CVylEventGenerator::devices_WanDeviceDetailWimax(unsigned dpi, const char* friendlyName,
                                                       DelsSeverity) {
     SVyl_devices_WanDeviceDetailWimaxInfo r(dpi, friendlyName);
-    announce(
-        r, [&] { broadcast(OSG_DEVICES, "WanDeviceDetailWimax", friendlyBody(r)); },
-        [&] {
-            return osv::CVylWANDeviceDetailEvent(dpi, WANLinkClassficationCodes::WIMAX,
-                                                 osv::wanDetailText(friendlyName, {}));
-        });
+    announceNamedDetail(r, "WanDeviceDetailWimax", WANLinkClassficationCodes::WIMAX);
 }
 
 void CVylEventGenerator::devices_WanDeviceDetailEthernet(unsigned dpi, const char* friendlyName,
                                                          DelsSeverity) {
     SVyl_devices_WanDeviceDetailEthernetInfo r(dpi, friendlyName);
-    announce(
-        r, [&] { broadcast(OSG_DEVICES, "WanDeviceDetailEthernet", friendlyBody(r)); },
-        [&] {
-            return osv::CVylWANDeviceDetailEvent(dpi, WANLinkClassficationCodes::ETHERNET,
-                                                 osv::wanDetailText(friendlyName, {}));
-        });
+    announceNamedDetail(r, "WanDeviceDetailEthernet", WANLinkClassficationCodes::ETHERNET);
 }
 
 void CVylEventGenerator::devices_WanDeviceDetailUnknown(unsigned dpi, const char* friendlyName,
                                                         DelsSeverity) {
     SVyl_devices_WanDeviceDetailUnknownInfo r(dpi, friendlyName);
-    announce(
-        r, [&] { broadcast(OSG_DEVICES, "WanDeviceDetailUnknown", friendlyBody(r)); },
-        [&] {
-            return osv::CVylWANDeviceDetailEvent(dpi, WANLinkClassficationCodes::Unknown,
-                                                 osv::wanDetailText(friendlyName, {}));
-        });
+    announceNamedDetail(r, "WanDeviceDetailUnknown", WANLinkClassficationCodes::Unknown);
 }
 
 namespace {

@@ -155,6 +155,8 @@ private:
     template <class TRecord, class TSignals> void announce(TRecord& record, TSignals signals);
     template <class TRecord, class TBody>
     void announceBusPresence(TRecord& record, const char* member, TBody body);
+    template <class TRecord>
+    void announceNamedDetail(TRecord& record, const char* member, WANLinkClassficationCodes code);
     void broadcast(ESignalGroup group, const char* member, GVariant* body);
     void store(const CDelsEvent& event);
     // Opened on first use; null when unavailable.

@@ -1,6 +1,7 @@
 // The event generator on a private bus: every operation's signal as a subscribed client sees
 // it, its stored event as read back from the SQLite file, and the content segment afterwards;
 // then a generator without its store or segment, called from several threads.
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <thread>
@@ -12,34 +13,21 @@
 
 namespace {
 
-// Interface and path by group, with "." between the words of the interface and "/" in the path.
-std::string wan(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/wan/IWanStateEvents com.ulvaro.wan.IWanStateEvents." + m + " " + r;
+// A signal of the interface "com.ulvaro." + `group` as SignalLog shows it; the object path is the
+// interface with "/" for ".".
+std::string sig(std::string group, const std::string& member, const std::string& rest) {
+    std::string path = "/com/ulvaro/" + group;
+    std::replace(path.begin(), path.end(), '.', '/');
+    return path + " com.ulvaro." + group + "." + member + " " + rest;
 }
-std::string dev(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/devices/IDeviceEvents com.ulvaro.devices.IDeviceEvents." + m + " " + r;
-}
-std::string proc(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/watchdog/IProcessEvents com.ulvaro.watchdog.IProcessEvents." + m + " " + r;
-}
-std::string bt(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/btservice/IPiconetEvents com.ulvaro.btservice.IPiconetEvents." + m + " " +
-           r;
-}
-std::string gps(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/navigation/IInternalGps com.ulvaro.navigation.IInternalGps." + m + " " + r;
-}
-std::string nav(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/navigation/NavigationEvents com.ulvaro.navigation.NavigationEvents." + m +
-           " " + r;
-}
-std::string vpn(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/vpn/IVpnStateEvents com.ulvaro.vpn.IVpnStateEvents." + m + " " + r;
-}
-std::string platform(const std::string& m, const std::string& r) {
-    return "/com/ulvaro/watchdog/IPlatformEvents com.ulvaro.watchdog.IPlatformEvents." + m + " " +
-           r;
-}
+const char* const kWan = "wan.IWanStateEvents";
+const char* const kDev = "devices.IDeviceEvents";
+const char* const kProc = "watchdog.IProcessEvents";
+const char* const kBt = "btservice.IPiconetEvents";
+const char* const kGps = "navigation.IInternalGps";
+const char* const kNav = "navigation.NavigationEvents";
+const char* const kVpn = "vpn.IVpnStateEvents";
+const char* const kPlatform = "watchdog.IPlatformEvents";
 
 struct SRow {
     std::function<void(CVylEventGenerator&)> call;
@@ -66,23 +54,23 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
     const std::vector<SRow> rows = {
         // WAN
         {[](G& g) { g.wan_ConnectionEstablished(3, 7, DSEV_ARCHIVE); },
-         {wan("ConnectionEstablished", "(uu) (3, 7)")},
+         {sig(kWan, "ConnectionEstablished", "(uu) (3, 7)")},
          "512 0 7 0 ",
          [](SOsvContent& o) { return o.isWanDeviceConnected(7); }},
         {[](G& g) { g.wan_ConnectionActivated(0, 7, DSEV_NORMAL); },
-         {wan("ConnectionActivated", "(uu) (0, 7)")},
+         {sig(kWan, "ConnectionActivated", "(uu) (0, 7)")},
          "514 0 7 0 ",
          [](SOsvContent& o) { return o.isWanDeviceActive(7); }},
         {[](G& g) { g.wan_ConnectionDeactivated(7, DSEV_NORMAL); },
-         {wan("ConnectionDeactivated", "(u) (7,)")},
+         {sig(kWan, "ConnectionDeactivated", "(u) (7,)")},
          "515 0 7 0 ",
          [](SOsvContent& o) { return !o.isWanDeviceActive(7); }},
         {[](G& g) { g.wan_ConnectionLost(7, DSEV_NORMAL); },
-         {wan("ConnectionLost", "(u) (7,)")},
+         {sig(kWan, "ConnectionLost", "(u) (7,)")},
          "513 0 7 0 ",
          [](SOsvContent& o) { return !o.isWanDeviceConnected(7); }},
         {[](G& g) { g.wan_ConnectionIPv4Address(0x0A000001, 7, "10.0.0.1", DSEV_NORMAL); },
-         {wan("ConnectionIPv4Address", "(us) (7, '10.0.0.1')")},
+         {sig(kWan, "ConnectionIPv4Address", "(us) (7, '10.0.0.1')")},
          "516 0 7 167772161 ",
          [](SOsvContent& o) {
              unsigned addr = 0;
@@ -90,14 +78,14 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              return o.getWanIpv4Address(7, addr, text) && addr == 0x0A000001 && text == "10.0.0.1";
          }},
         {[](G& g) { g.wan_WirelessSignalStrength(-71.5, 7, 12.25, DSEV_CRITICAL); },
-         {wan("WirelessSignalStrength", "(dud) (-71.5, 7, 12.25)")},
+         {sig(kWan, "WirelessSignalStrength", "(dud) (-71.5, 7, 12.25)")},
          "517 2 7 0 dBm=-71.5,SNR=12.25",
          [](SOsvContent& o) {
              double dbm = 0;
              return o.getWanSignalStrength(7, dbm) && dbm == -71.5;
          }},
         {[&](G& g) { g.wan_LinkState(7, 2, accented.c_str(), DSEV_CRITICAL); },
-         {wan("LinkState", "(uus) (7, 2, '" + repaired + "')")},
+         {sig(kWan, "LinkState", "(uus) (7, 2, '" + repaired + "')")},
          "518 2 7 2 ",
          [](SOsvContent& o) {
              unsigned state = 0;
@@ -105,7 +93,7 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              return o.getWanLinkState(7, state, text) && state == 2 && text.size() == 255;
          }},
         {[](G& g) { g.wan_DeadGatewayDetect(7, DSEV_NORMAL); },
-         {wan("DeadGatewayDetect", "(u) (7,)")},
+         {sig(kWan, "DeadGatewayDetect", "(u) (7,)")},
          "519 1 7 0 ",
          [](SOsvContent& o) {
              SOsvDeviceInfo info;
@@ -113,26 +101,26 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          }},
         // processes
         {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_HIGH); },
-         {proc("WatchdogRegistration", "(us) (4242, 'modemd')")},
+         {sig(kProc, "WatchdogRegistration", "(us) (4242, 'modemd')")},
          "276 1 4242 0 modemd",
          [](SOsvContent& o) { return o.isRegistered(4242); }},
         {[](G& g) { g.process_DeviceConfigConflictWarning(2, 4242, DSEV_NORMAL); },
-         {dev("DeviceConfigConflictWarning", "(uu) (2, 4242)")},
+         {sig(kDev, "DeviceConfigConflictWarning", "(uu) (2, 4242)")},
          "287 1 4242 2 ",
          [](SOsvContent& o) {
              return o.m_procInfoList[o.procIndex(4242u)].m_deviceConfictWarning.m_matchCount == 2;
          }},
         {[](G& g) { g.process_WatchdogDeregistration(4242, DSEV_DISCARDABLE); },
-         {proc("WatchdogDeregistration", "(u) (4242,)")},
+         {sig(kProc, "WatchdogDeregistration", "(u) (4242,)")},
          "277 3 4242 0 ",
          [](SOsvContent& o) { return !o.isRegistered(4242); }},
         {[&](G& g) { g.process_DeadProcessRestart(cut.c_str(), 4243, DSEV_NORMAL); },
-         {proc("DeadProcessRestart", "(us) (4243, '" + cut.substr(0, 255) + "')")},
+         {sig(kProc, "DeadProcessRestart", "(us) (4243, '" + cut.substr(0, 255) + "')")},
          "275 1 4243 0 " + cut,
          nullptr},
         // devices: a second presence and all but the last absence are the segment's alone
         {[](G& g) { g.devices_DevicePresence("ttyUSB0", "modem", 9, DSEV_NORMAL); },
-         {dev("DevicePresence", "(su) ('ttyUSB0', 9)")},
+         {sig(kDev, "DevicePresence", "(su) ('ttyUSB0', 9)")},
          "267 0 9 0 modem",
          [](SOsvContent& o) { return o.getDeviceNode(9) == "ttyUSB0"; }},
         {[](G& g) { g.devices_DevicePresence("ttyUSB1", "modem", 9, DSEV_NORMAL); },
@@ -144,79 +132,79 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          "",
          [](SOsvContent& o) { return o.isDevicePresent(9); }},
         {[](G& g) { g.devices_DeviceAbsence("other", "gone", 9, DSEV_NORMAL); },
-         {dev("DeviceAbsence", "(su) ('ttyUSB0', 9)")},
+         {sig(kDev, "DeviceAbsence", "(su) ('ttyUSB0', 9)")},
          "268 0 9 0 gone",
          [](SOsvContent& o) { return !o.isDevicePresent(9); }},
         {[](G& g) { g.devices_DeviceForceAbsence("ttyUSB5", "pulled", 10, DSEV_NORMAL); },
-         {dev("DeviceForceAbsence", "(su) ('ttyUSB5', 10)")},
+         {sig(kDev, "DeviceForceAbsence", "(su) ('ttyUSB5', 10)")},
          "268 0 10 0 pulled",
          nullptr},
         {[](G& g) {
              g.devices_WanDeviceDetailGsm(11, "Modem", "8988", "3566", "", "+4912", DSEV_NORMAL);
          },
-         {dev("WanDeviceDetailGsm", "(usssss) (11, 'Modem', '', '3566', '8988', '+4912')")},
+         {sig(kDev, "WanDeviceDetailGsm", "(usssss) (11, 'Modem', '', '3566', '8988', '+4912')")},
          "524 0 11 1 friendlyName=Modem,IMEI=3566,ICCID=8988,MSISDN=+4912",
          [](SOsvContent& o) { return o.isDeviceWanGsm(11); }},
         {[](G& g) { g.devices_WanDeviceDetailCdma(12, "E", "C", "I", "M", "S", "D", DSEV_NORMAL); },
-         {dev("WanDeviceDetailCdma", "(ussssss) (12, 'C', 'S', 'M', 'I', 'E', 'D')")},
+         {sig(kDev, "WanDeviceDetailCdma", "(ussssss) (12, 'C', 'S', 'M', 'I', 'E', 'D')")},
          "524 0 12 2 friendlyName=C,IMSI=S,IMEI=M,ICCID=I,ESN=E,MEID=D",
          [](SOsvContent& o) { return o.isDeviceWanCdma(12); }},
         {[](G& g) { g.devices_WanDeviceDetailWifi("00:11", 13, nullptr, DSEV_NORMAL); },
-         {dev("WanDeviceDetailWifi", "(uss) (13, '', '00:11')")},
+         {sig(kDev, "WanDeviceDetailWifi", "(uss) (13, '', '00:11')")},
          "524 0 13 3 friendlyName=,BSSID=00:11",
          [](SOsvContent& o) { return o.isDeviceWanWifi(13); }},
         {[](G& g) { g.devices_WanDeviceDetailWimax(14, "W", DSEV_NORMAL); },
-         {dev("WanDeviceDetailWimax", "(us) (14, 'W')")},
+         {sig(kDev, "WanDeviceDetailWimax", "(us) (14, 'W')")},
          "524 0 14 4 friendlyName=W",
          [](SOsvContent& o) { return o.isDeviceWanWimax(14); }},
         {[](G& g) { g.devices_WanDeviceDetailEthernet(15, "E", DSEV_NORMAL); },
-         {dev("WanDeviceDetailEthernet", "(us) (15, 'E')")},
+         {sig(kDev, "WanDeviceDetailEthernet", "(us) (15, 'E')")},
          "524 0 15 5 friendlyName=E",
          [](SOsvContent& o) { return o.isDeviceWanEthernet(15); }},
         {[](G& g) { g.devices_WanDeviceDetailUnknown(16, "U", DSEV_NORMAL); },
-         {dev("WanDeviceDetailUnknown", "(us) (16, 'U')")},
+         {sig(kDev, "WanDeviceDetailUnknown", "(us) (16, 'U')")},
          "524 0 16 0 friendlyName=U",
          [](SOsvContent& o) { return o.isDeviceWanUnknown(16); }},
         {[](G& g) { g.devices_DeviceLockSuccess(17, 4242, DSEV_CRITICAL); },
-         {dev("DeviceLockSuccess", "(uu) (17, 4242)")},
+         {sig(kDev, "DeviceLockSuccess", "(uu) (17, 4242)")},
          "284 2 17 4242 ",
          [](SOsvContent& o) { return o.isDeviceLocked(17); }},
         {[](G& g) { g.devices_DeviceLockFail(17, 4243, DSEV_CRITICAL); },
-         {dev("DeviceLockFail", "(uu) (17, 4243)")},
+         {sig(kDev, "DeviceLockFail", "(uu) (17, 4243)")},
          "285 2 17 4243 ",
          [](SOsvContent& o) { return o.isDeviceLocked(17); }},
         {[](G& g) { g.devices_DeviceUnlock(17, 4242, DSEV_CRITICAL); },
-         {dev("DeviceUnlock", "(uu) (17, 4242)")},
+         {sig(kDev, "DeviceUnlock", "(uu) (17, 4242)")},
          "286 2 17 4242 ",
          [](SOsvContent& o) { return !o.isDeviceLocked(17); }},
         {[](G& g) { g.devices_DevicePresenceNoBus("ttyS3", 18, "r", DSEV_NORMAL); },
-         {dev("DevicePresence", "(su) ('ttyS3', 18)"),
-          dev("DevicePresenceNoBus", "(us) (18, 'r')")},
+         {sig(kDev, "DevicePresence", "(su) ('ttyS3', 18)"),
+          sig(kDev, "DevicePresenceNoBus", "(us) (18, 'r')")},
          "267 0 18 0 ",
          [](SOsvContent& o) { return o.isDevicePresent(18); }},
         {[](G& g) {
              g.devices_DevicePresenceUsb("ttyACM0", "r", "Prod", "Manu", "S1", 19, 0x2008, 0x557,
                                          DSEV_NORMAL);
          },
-         {dev("DevicePresence", "(su) ('ttyACM0', 19)"),
-          dev("DevicePresenceUsb", "(ussuuss) (19, 'Prod', 'Manu', 8200, 1367, 'S1', 'r')")},
+         {sig(kDev, "DevicePresence", "(su) ('ttyACM0', 19)"),
+          sig(kDev, "DevicePresenceUsb", "(ussuuss) (19, 'Prod', 'Manu', 8200, 1367, 'S1', 'r')")},
          "267 0 19 0 PROD=Prod,MANU=Manu,VID=557,PID=2008,SER=S1",
          nullptr},
         {[](G& g) {
              g.devices_DevicePresencePciOrCardbus("eth1", "r", "P", "M", 20, 2, 0x8086, 0x10d3,
                                                   DSEV_NORMAL);
          },
-         {dev("DevicePresence", "(su) ('eth1', 20)"),
-          dev("DevicePresencePciOrCardbus", "(ussuuus) (20, 'P', 'M', 2, 32902, 4307, 'r')")},
+         {sig(kDev, "DevicePresence", "(su) ('eth1', 20)"),
+          sig(kDev, "DevicePresencePciOrCardbus", "(ussuuus) (20, 'P', 'M', 2, 32902, 4307, 'r')")},
          "267 0 20 0 PROD=P,MANU=M,CLS=2,VID=8086,DID=10d3",
          nullptr},
         {[](G& g) { g.devices_DevicePresencePcmcia(0x1234, "pc0", 21, "r", 0x56, "Card", {}); },
-         {dev("DevicePresence", "(su) ('pc0', 21)"),
-          dev("DevicePresencePcmcia", "(usuus) (21, 'Card', 86, 4660, 'r')")},
+         {sig(kDev, "DevicePresence", "(su) ('pc0', 21)"),
+          sig(kDev, "DevicePresencePcmcia", "(usuus) (21, 'Card', 86, 4660, 'r')")},
          "267 0 21 0 PROD=Card,MID=56,CID=1234",
          nullptr},
         {[](G& g) { g.devices_SDKModemIndex(11, 2); },
-         {dev("SDKModemIndex", "(uu) (11, 2)")},
+         {sig(kDev, "SDKModemIndex", "(uu) (11, 2)")},
          "",
          [](SOsvContent& o) {
              unsigned index = 0;
@@ -224,29 +212,29 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          }},
         // Bluetooth, platform, internal GPS, VPN
         {[](G& g) { g.bluetooth_nodeConnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
-         {bt("nodeConnected", "(uuqs) (1, 22, 5, 'AA:BB')")},
+         {sig(kBt, "nodeConnected", "(uuqs) (1, 22, 5, 'AA:BB')")},
          "288 1 22 5 AA:BB",
          [](SOsvContent& o) { return o.isBtNodeConnectionPresent(22, 5); }},
         {[](G& g) { g.bluetooth_nodeDisconnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
-         {bt("nodeDisconnected", "(usuq) (1, 'AA:BB', 22, 5)")},
+         {sig(kBt, "nodeDisconnected", "(usuq) (1, 'AA:BB', 22, 5)")},
          "289 1 22 5 ",
          [](SOsvContent& o) { return !o.isBtNodeConnectionPresent(22, 5); }},
         {[](G& g) { g.platform_IgnitionStateReport(true, 30, DSEV_NORMAL); },
-         {platform("IgnitionStateReport", "(bu) (true, 30)")},
+         {sig(kPlatform, "IgnitionStateReport", "(bu) (true, 30)")},
          "775 0 1 30 ",
          [](SOsvContent& o) {
              return o.isIgnitionOn() && o.getShutdownDelaySecsRemaining() == 30;
          }},
         {[](G& g) { g.position_InternalGpsLocation(45.5, -73.25, DSEV_HIGH); },
-         {gps("InternalGpsLocation", "(dd) (45.5, -73.25)")},
+         {sig(kGps, "InternalGpsLocation", "(dd) (45.5, -73.25)")},
          "772 1 381681664 " + std::to_string(uint32_t(-614465536)) + " ",
          [](SOsvContent& o) { return o.m_locationInfo.m_internalLocation.m_lat == 45.5; }},
         {[](G& g) { g.position_InternalGpsLocation(NAN, 300.0, DSEV_HIGH); },
-         {gps("InternalGpsLocation", "(dd) (nan, 300.0)")},
+         {sig(kGps, "InternalGpsLocation", "(dd) (nan, 300.0)")},
          "772 1 0 0 ",
          nullptr},
         {[](G& g) { g.position_InternalGpsSpeed(55, DSEV_NORMAL); },
-         {gps("InternalGpsSpeed", "(u) (55,)")},
+         {sig(kGps, "InternalGpsSpeed", "(u) (55,)")},
          "773 2 55 0 ",
          nullptr},
         {[](G& g) {
@@ -254,73 +242,73 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
                                              GpsFixStatusWordNumSatInView(9),
                                              GpsFixStatusWordNumSatUsable(5), DSEV_CRITICAL);
          },
-         {gps("InternalGpsFixStatus", "(uubuuu) (0, 1, true, 0, 9, 5)")},
+         {sig(kGps, "InternalGpsFixStatus", "(uubuuu) (0, 1, true, 0, 9, 5)")},
          "774 0 1 4425 ",
          [](SOsvContent& o) { return o.hasGpsFix() && o.getSatellitesUsableCount() == 5; }},
         {[](G& g) { g.position_InternalGpsAccuracy(1.5f, DSEV_DISCARDABLE); },
-         {gps("InternalGpsAccuracy", "(d) (1.5,)")},
+         {sig(kGps, "InternalGpsAccuracy", "(d) (1.5,)")},
          "783 3 1069547520 0 ",
          nullptr},
         {[](G& g) { g.position_InternalGpsSBAS(1, 2, DSEV_NORMAL); },
-         {gps("InternalGpsSBAS", "(uu) (1, 2)")},
+         {sig(kGps, "InternalGpsSBAS", "(uu) (1, 2)")},
          "782 2 1 2 ",
          nullptr},
         {[](G& g) { g.vpn_AddressUpdate(0xC0A80001, DSEV_NORMAL); },
-         {vpn("AddressUpdate", "(u) (3232235521,)")},
+         {sig(kVpn, "AddressUpdate", "(u) (3232235521,)")},
          "264 0 3232235521 0 ",
          [](SOsvContent& o) {
              unsigned addr = 0;
              return o.getVpnAddr(addr) && addr == 0xC0A80001;
          }},
         {[](G& g) { g.vpn_ConnectionStatus(true, DSEV_NORMAL); },
-         {vpn("ConnectionStatus", "(b) (true,)")},
+         {sig(kVpn, "ConnectionStatus", "(b) (true,)")},
          "263 0 1 0 ",
          [](SOsvContent& o) { return o.getVpnConnectionStatus(); }},
         // navigation: never stored
         {[](G& g) { g.navigation_LocationFix3D(1.5, 2.5, 3.5, "src", 4); },
-         {nav("LocationFix3D", "(dddsu) (1.5, 2.5, 3.5, 'src', 4)")},
+         {sig(kNav, "LocationFix3D", "(dddsu) (1.5, 2.5, 3.5, 'src', 4)")},
          "",
          [](SOsvContent& o) { return o.navSourceIndex("src") >= 0; }},
         {[](G& g) { g.navigation_SpeedHeading2D(10.0, 90.0, "src", 5); },
-         {nav("SpeedHeading2D", "(ddsu) (10.0, 90.0, 'src', 5)")},
+         {sig(kNav, "SpeedHeading2D", "(ddsu) (10.0, 90.0, 'src', 5)")},
          "",
          nullptr},
         {[](G& g) { g.navigation_SBASStatus(1, 0, "src"); },
-         {nav("SBASStatus", "(uus) (1, 0, 'src')")},
+         {sig(kNav, "SBASStatus", "(uus) (1, 0, 'src')")},
          "",
          nullptr},
         {[](G& g) { g.navigation_BestNavigationSBAS(3, 1); },
-         {nav("BestNavigationSBAS", "(uu) (3, 1)")},
+         {sig(kNav, "BestNavigationSBAS", "(uu) (3, 1)")},
          "",
          nullptr},
         {[](G& g) { g.navigation_Accuracy(2.25, "src"); },
-         {nav("Accuracy", "(ds) (2.25, 'src')")},
+         {sig(kNav, "Accuracy", "(ds) (2.25, 'src')")},
          "",
          nullptr},
         {[](G& g) { g.navigation_BestAccuracy(0.5); },
-         {nav("BestAccuracy", "(d) (0.5,)")},
+         {sig(kNav, "BestAccuracy", "(d) (0.5,)")},
          "",
          nullptr},
         {[](G& g) { g.navigation_NavigationSourceStatus("src", 7, "ok"); },
-         {nav("NavigationSourceStatus", "(sus) ('src', 7, 'ok')")},
+         {sig(kNav, "NavigationSourceStatus", "(sus) ('src', 7, 'ok')")},
          "",
          nullptr},
         {[](G& g) { g.navigation_GPSNavigationSourceStatus("gps0", "nmea", 1); },
-         {nav("GPSNavigationSourceStatus", "(ssu) ('gps0', 'nmea', 1)")},
+         {sig(kNav, "GPSNavigationSourceStatus", "(ssu) ('gps0', 'nmea', 1)")},
          "",
          [](SOsvContent& o) {
              std::string name;
              return o.getFirstGpsSourceName(name) && name == "gps0";
          }},
         {[](G& g) { g.navigation_BestLocationFix3D(1.0, 2.0, 3.0); },
-         {nav("BestLocationFix3D", "(ddd) (1.0, 2.0, 3.0)")},
+         {sig(kNav, "BestLocationFix3D", "(ddd) (1.0, 2.0, 3.0)")},
          "",
          [](SOsvContent& o) {
              double latitude = 0;
              return o.getLatitude(latitude) && latitude == 1.0;
          }},
         {[](G& g) { g.navigation_BestSpeedHeading2D(4.0, 5.0); },
-         {nav("BestSpeedHeading2D", "(dd) (4.0, 5.0)")},
+         {sig(kNav, "BestSpeedHeading2D", "(dd) (4.0, 5.0)")},
          "",
          [](SOsvContent& o) {
              double heading = 0;
