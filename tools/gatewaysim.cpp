@@ -578,6 +578,10 @@ int main(int argc, char** argv) {
         return usage();
     const std::string command = argv[1];
     const int extra = argc - 2;
+    if (command == "list" && extra == 0) {
+        listOperations();
+        return 0;
+    }
     GDBusConnection* bus = openBus();
     if (!bus)
         return 1;
@@ -585,9 +589,6 @@ int main(int argc, char** argv) {
     int status = 2;
     if (command == "watchdog" && extra == 0) {
         status = watchdog(bus);
-    } else if (command == "list" && extra == 0) {
-        listOperations();
-        status = 0;
     } else if ((command == "wan-up" || command == "wan-down") && extra == 1) {
         status = runOperation("wan",
                               command == "wan-up" ? "ConnectionActivated" : "ConnectionDeactivated",
