@@ -19,10 +19,10 @@ constexpr std::size_t kWideMutexOffset = 4;
 static_assert((511380 + kWideMutexOffset) % alignof(pthread_mutex_t) == 0, "wide lock alignment");
 static_assert(kWideMutexOffset + sizeof(pthread_mutex_t) <= 537196, "wide lock fits");
 
+// The facility goes with the line: openlog would change the identity and facility of every later
+// line of the process.
 void logLockFailure() {
-    ::openlog("vyl-osv", LOG_CONS, LOG_LOCAL3);
-    ::syslog(LOG_ERR, "OSV shared memory lock failed \n");
-    ::closelog();
+    ::syslog(LOG_LOCAL3 | LOG_ERR, "OSV shared memory lock failed \n");
 }
 
 bool initialiseLock(SOsvContent* content) {

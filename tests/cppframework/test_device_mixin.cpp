@@ -22,11 +22,17 @@ const char* const kGuc232 = "- bus: usb\n  whitelist: [{idVendor: 0x0557, idProd
 class RecordingEvents : public CVylEventGenerator {
 public:
     RecordingEvents() : CVylEventGenerator(false, false, false) {}
-    void devices_DeviceLockSuccess(uint32_t d, pid_t p, int) override { record("Lock", d, p); }
-    void devices_DeviceLockFail(uint32_t d, pid_t p, int) override { record("Fail", d, p); }
-    void devices_DeviceUnlock(uint32_t d, pid_t p, int) override { record("Unlock", d, p); }
-    void record(const char* kind, uint32_t dpi, pid_t pid) {
-        EXPECT_EQ(pid, ::getpid());
+    void devices_DeviceLockSuccess(unsigned d, unsigned p, DelsSeverity) override {
+        record("Lock", d, p);
+    }
+    void devices_DeviceLockFail(unsigned d, unsigned p, DelsSeverity) override {
+        record("Fail", d, p);
+    }
+    void devices_DeviceUnlock(unsigned d, unsigned p, DelsSeverity) override {
+        record("Unlock", d, p);
+    }
+    void record(const char* kind, unsigned dpi, unsigned pid) {
+        EXPECT_EQ(pid, static_cast<unsigned>(::getpid()));
         events.push_back(kind + (" " + std::to_string(dpi)));
     }
     std::vector<std::string> events;
