@@ -60,6 +60,7 @@ public:
     void parseCmdLine(int argc, char** argv);
     int run();
     void quit();
+    void detach();
     void createPIDFile();
     void removePIDFile();
     void unixSignalInit();
@@ -169,7 +170,10 @@ void CVylAppBaseImpl::createPIDFile() {
                 other = 0; // no number: treat as stale
             std::fclose(existing);
         }
-        if (other > 0 && ::access(("/proc/" + std::to_string(other)).c_str(), F_OK) == 0) {
+        // Our own PID in the file (PID 1 in a container, a PID reused after a reboot) is
+        // stale too: that process is this one, not another instance.
+        if (other > 0 && other != ::getpid() &&
+            ::access(("/proc/" + std::to_string(other)).c_str(), F_OK) == 0) {
             QCF::logFatal("Could not create %s, it already exists", m_pidLocation.c_str());
             std::exit(-1);
         }
@@ -282,8 +286,8 @@ int CVylAppBaseImpl::run() {
     if (!m_mainLoop)
         return m_exitStatus;
     try {
-        if (m_daemonize && ::daemon(0, 0) != 0)
-            QCF::logError("Could not detach: %s", std::strerror(errno));
+        if (m_daemonize)
+            detach();
         unixSignalInit();
         m_preDbusFuncs.emit();
         if (!m_mainLoop)
@@ -303,6 +307,20 @@ int CVylAppBaseImpl::run() {
         std::exit(-1);
     }
     return m_exitStatus;
+}
+
+// The logger is started again in the detached child: a child that inherited log4cplus's threads
+// only by name would hang in its exit handler on every exit path.
+void CVylAppBaseImpl::detach() {
+    CVylLogger* logger = CVylLogger::instance();
+    if (logger)
+        logger->suspend();
+    int result = ::daemon(0, 0);
+    int error = errno;
+    if (logger)
+        logger->resume();
+    if (result != 0)
+        QCF::logError("Could not detach: %s", std::strerror(error));
 }
 
 void CVylAppBaseImpl::quit() {
