@@ -26,7 +26,8 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
               "unparsable: {retval: '1 +'}\n"
               "multi: {body: \"x = 1\\n  y = x + 1\", retval: 'y == 2'}\n"
               "forever: {body: 'while true do end', retval: 'true'}\n"
-              "stubborn: {body: 'repeat pcall(error) until false', retval: 'true'}\n");
+              "stubborn: {body: 'for i = 1, 3 do pcall(function() while true do end end) end',"
+              " retval: 'true'}\n");
     ASSERT_TRUE(gt.valid());
     ASSERT_EQ(errors(), std::vector<std::string>{"Error populating the lua gate unparsable"});
     const std::pair<const char*, std::string> cases[] = {
