@@ -441,7 +441,8 @@ int protectedGlobalCall(lua_State* L) {
 
 void onInstructionLimit(lua_State* L, lua_Debug*) {
     lua_sethook(L, onInstructionLimit, LUA_MASKCOUNT, 1);
-    luaL_error(L, "instruction limit exceeded");
+    lua_pushliteral(L, "instruction limit exceeded"); // no position: it is not the script's
+    lua_error(L);
 }
 
 // Arms the instruction limit for one run; the count starts afresh each time.

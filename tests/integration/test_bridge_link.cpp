@@ -230,4 +230,24 @@ TEST_F(ABridge, WithTheGateOpenAtStartObeysControlsAndPutsTheGatewaysPositionInT
     EXPECT_TRUE(m_rig.serverReceived("$DeviceName=QUARN-7\r\n"));
 }
 
+// A gate that never returns is cut off at each evaluation (at start, polled) and counts as
+// closed; the daemon goes on answering the bus and stops on SIGTERM.
+TEST_F(ABridge, SurvivesAPolledGateThatNeverReturns) {
+    std::string document = testenv::bridgeDocumentWith({});
+    const std::string wanUp = "    retval: osv.wan.active ~= nil\n";
+    document.replace(document.find(wanUp), wanUp.size(),
+                     "    retval: '(function() while true do end end)()'\n    poll: 0.5\n");
+    m_root.write("etc/vyl/tessarc.yaml", document);
+    ASSERT_TRUE(m_rig.startDaemon());
+    auto cutOff = [&] {
+        std::string log = m_rig.log();
+        size_t first = log.find("Gate wanUp errored: instruction limit exceeded");
+        return first != std::string::npos && log.find("limit exceeded", first + 1) != log.npos;
+    };
+    EXPECT_TRUE(testenv::waitUntil(cutOff)) << m_rig.log();
+    EXPECT_EQ(m_rig.callString("getWANStatus"), "down");
+    m_rig.daemon().signal(SIGTERM);
+    EXPECT_EQ(m_rig.daemon().wait(), 0);
+}
+
 } // namespace
