@@ -108,6 +108,9 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
     // Whatever umask the process was started with, nothing it creates (logs, PID file,
     // configuration) may be writable by group or others.
     ::umask(::umask(0) | 022);
+    // Under a file-size limit a log or configuration write must fail and be handled, not kill
+    // the process.
+    ::signal(SIGXFSZ, SIG_IGN);
     CVylLogger::createInstance(appName, logDir);
     if (initialLevel != -1)
         CVylLogger::instance()->setLogThreshold(initialLevel);

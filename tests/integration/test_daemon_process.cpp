@@ -92,6 +92,31 @@ TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
     EXPECT_TRUE(testenv::waitUntil([&] { return ::access(pidFile().c_str(), F_OK) != 0; }));
 }
 
+// Under a file-size limit, log lines past it fail quietly instead of killing the daemon.
+TEST_F(DaemonProcess, OutlivesTheFileSizeLimitOfItsLog) {
+    const off_t limit = 8192;
+    auto daemon = start({"prlimit", "--fsize=" + std::to_string(limit)});
+    auto bus = testenv::sessionConnection();
+    const std::string text(300, 'x'); // a reload and its info lines for each signal
+    for (int i = 0; i < 100; ++i)
+        g_dbus_connection_emit_signal(
+            bus->gobj(), nullptr,
+            "/com/ulvaro/configuration/IConfigurationEvent/ConfigurationChanged",
+            "com.ulvaro.configuration.IConfigurationEvent", "ConfigurationChanged",
+            g_variant_new("(sss)", text.c_str(), "tessarc.yaml", text.c_str()), nullptr);
+    struct stat st;
+    EXPECT_TRUE(testenv::waitUntil([&] {
+        return ::stat(logFile("tessarc.log").c_str(), &st) != 0 || st.st_size >= limit ||
+               !daemon->running();
+    }));
+    EXPECT_EQ(testenv::callString(bus, kBusName, "/com/ulvaro/tessarc", "com.ulvaro.tessarc.Status",
+                                  "getCurrentStatus"),
+              "Agent is disabled.");
+    EXPECT_EQ(st.st_size, limit);
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+}
+
 // Without --daemon the process detaches; the test adopts it (subreaper) to see how it ends.
 TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhenTheBusIsLost) {
     ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
