@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include "fake_watchdog.h"
 #include "tessarc_config.h"
 #include "test_process.h"
 
@@ -45,7 +46,12 @@ protected:
 };
 
 TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndStopsOnSigterm) {
+    testenv::FakeWatchdog watchdog(m_bus.address());
     auto daemon = start();
+    // Registered as "tessarc" with twice its 300 s tickle period.
+    ASSERT_TRUE(testenv::waitUntil([&] { return watchdog.count("Register") == 1; }));
+    EXPECT_EQ(watchdog.calls()[0].name, "tessarc");
+    EXPECT_EQ(watchdog.calls()[0].period, 600u);
     EXPECT_EQ(testenv::callString(testenv::sessionConnection(), kBusName, "/com/ulvaro/tessarc",
                                   "com.ulvaro.tessarc.Status", "getCurrentStatus"),
               "Agent is disabled.");
@@ -68,6 +74,7 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndSt
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
+    EXPECT_EQ(watchdog.count("Deregister"), 1u);
 }
 
 TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
