@@ -132,6 +132,8 @@ TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.second, call(m_client, m_unique, c.first));
+    EXPECT_EQ(
+        0u, call(m_client, m_unique, "nosuch").find("!org.freedesktop.DBus.Error.UnknownMethod "));
 }
 
 TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {
