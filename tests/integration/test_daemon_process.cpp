@@ -99,27 +99,10 @@ TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
     EXPECT_TRUE(testenv::waitUntil([&] { return ::access(pidFile().c_str(), F_OK) != 0; }));
 }
 
-// Under a file-size limit, log lines past it fail quietly instead of killing the daemon.
-TEST_F(DaemonProcess, OutlivesTheFileSizeLimitOfItsLog) {
-    const off_t limit = 8192;
-    auto daemon = start({"prlimit", "--fsize=" + std::to_string(limit)});
-    auto bus = testenv::sessionConnection();
-    const std::string text(300, 'x'); // a reload and its info lines for each signal
-    for (int i = 0; i < 100; ++i)
-        g_dbus_connection_emit_signal(
-            bus->gobj(), nullptr,
-            "/com/ulvaro/configuration/IConfigurationEvent/ConfigurationChanged",
-            "com.ulvaro.configuration.IConfigurationEvent", "ConfigurationChanged",
-            g_variant_new("(sss)", text.c_str(), "tessarc.yaml", text.c_str()), nullptr);
-    struct stat st;
-    EXPECT_TRUE(testenv::waitUntil([&] {
-        return ::stat(logFile("tessarc.log").c_str(), &st) != 0 || st.st_size >= limit ||
-               !daemon->running();
-    }));
-    EXPECT_EQ(testenv::callString(bus, kBusName, "/com/ulvaro/tessarc", "com.ulvaro.tessarc.Status",
-                                  "getCurrentStatus"),
-              "Agent is disabled.");
-    EXPECT_EQ(st.st_size, limit);
+// Under a file-size limit (64 bytes: the PID file fits, the log and the configuration do not)
+// writes past it fail and are handled instead of killing the daemon.
+TEST_F(DaemonProcess, OutlivesTheFileSizeLimit) {
+    auto daemon = start({"prlimit", "--fsize=64"});
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
 }
