@@ -398,18 +398,16 @@ TEST_F(DataPath, SessionCountersAndServerBufferBoundsAtTheirEdges) {
 
 TEST_F(DataPath, OutOfRangeSizesAndTimeOutsAreRefusedWithWorkingValues) {
     start({{kNet + "maxBufBytesScanAvi", "1073741824"},
-           {kNet + "maxBufBytesToSvr", "300"},
            {"serialSettings/retryTimeout", "0"},
            {"serialSettings/inactivityTimeout", "-5"}},
           false);
     EXPECT_EQ(m_app->m_maxBufBytesScanAvi, 32768);
-    EXPECT_EQ(m_app->m_maxBufBytesToSvr, 2097152);
     // The protocol still runs on working time-outs: silence restarts it after 10 s.
     tick(10);
     EXPECT_TRUE(terminalGot(kWake + kWake));
     for (const char* refusal :
-         {"maxBufBytesScanAvi 1073741824 refused", "maxBufBytesToSvr 300 refused",
-          "retryTimeout of 0 seconds refused", "inactivityTimeout of -5 seconds refused"})
+         {"maxBufBytesScanAvi 1073741824 refused", "retryTimeout of 0 seconds refused",
+          "inactivityTimeout of -5 seconds refused"})
         EXPECT_EQ(logged(refusal), 1u) << refusal;
     feed("$OK*00\r\n");
     EXPECT_EQ(text(*m_app->serverDataBuffer), "$OK*00\r\n");
