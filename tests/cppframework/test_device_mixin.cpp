@@ -108,7 +108,7 @@ protected:
     std::unique_ptr<TestApp> m_app;
 };
 
-TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereAndReleasesTheHeldOneWhenAbsent) {
+TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereReleasesTheHeldOneWhenAbsentAndFailsOver) {
     // Another live process (the bus daemon will do) holds the first candidate.
     m_root.write("var/lock/LCK..ttyUSB0", std::to_string(m_bus.pid()) + "\n");
     start();
@@ -137,6 +137,13 @@ TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereAndReleasesTheHeldOneWhenAbsen
     EXPECT_EQ(m_events.events.back(), unlock);
     EXPECT_TRUE(testenv::readFile(lockFile).empty());
     EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+
+    // Fail-over: the next attempt goes to the remaining candidate, free by now.
+    ASSERT_EQ(::unlink((m_root / "var/lock/LCK..ttyUSB0").c_str()), 0);
+    fire();
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_EQ(m_events.events.back(), ev("Lock", "ttyUSB0"));
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB0"));
 }
 
 TEST_F(DeviceMixin, PresenceScansWhenIdleAndOnlyAddsCandidatesWhileHolding) {

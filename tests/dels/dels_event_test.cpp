@@ -270,6 +270,12 @@ TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {
                          0xA5, 0xA6, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0x01, 0x02, 0x03, 0x04,
                          0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 'h',  'i'};
     EXPECT_EQ(expected, header);
+    // The decoder reads the same hand-written bytes back into their own fields.
+    const CDelsMetaEvent read = decode<CDelsMetaEvent>(expected);
+    EXPECT_EQ(std::make_tuple(0x01020304u, 0x05060708u, 0x090A0B0Cu, 0x11223344u, 0xA1A2A3A4A5A6ULL,
+                              0xB1B2B3B4B5B6ULL, std::string("hi")),
+              std::make_tuple(read.getMessageId(), read.getParam0(), read.getParam1(), read.getId(),
+                              read.getTimestamp(), read.getNodeId(), read.getAdditionalInfo()));
 
     // timestamp, node, node argument; what comes back
     const unsigned long long cases[][5] = {
