@@ -19,6 +19,7 @@ bool CBuffer::willUnderrun(int n) const {
 }
 
 void CBuffer::flushAll() {
+    m_removed += getSize();
     m_lastIndex = -1;
 }
 
@@ -32,6 +33,7 @@ void CBuffer::flushBuffer(int n) {
     }
     std::memmove(m_data.get(), m_data.get() + n, static_cast<size_t>(getSize() - n));
     m_lastIndex -= n;
+    m_removed += n;
 }
 
 void CBuffer::loadBuffer(const char* bytes, int n) {
@@ -51,31 +53,35 @@ void CBuffer::loadBuffer(const char* bytes, int n) {
 }
 
 int CBuffer::discardFrontSentences(int n) {
+    return discardSentencesAt(0, n);
+}
+
+int CBuffer::discardSentencesAt(int from, int n) {
     const int size = getSize();
-    if (n <= 0 || size == 0) {
+    if (n <= 0 || from < 0 || from >= size) {
         return 0;
     }
-    if (n >= size) {
-        flushAll();
-        return size;
-    }
-    // The cut ends at n; look for the first LF at index n - 1 or later whose byte before is a
-    // CR, so that a cut already on a sentence boundary removes exactly n bytes.
-    const char* data = m_data.get();
-    int from = n - 1 > 0 ? n - 1 : 1;
-    while (from < size) {
-        const void* hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
+    // The cut ends at from + n; look for the first LF at index from + n - 1 or later whose byte
+    // before is a CR, so that a cut already on a sentence boundary removes exactly n bytes.
+    char* data = m_data.get();
+    int end = size;
+    for (int at = from + (n > 1 ? n - 1 : 1); at < size;) {
+        const void* hit = std::memchr(data + at, '\n', static_cast<size_t>(size - at));
         if (hit == nullptr) {
             break;
         }
         const int lf = static_cast<int>(static_cast<const char*>(hit) - data);
         if (data[lf - 1] == '\r') {
-            const int removed = lf + 1;
-            flushBuffer(removed);
-            return removed;
+            end = lf + 1;
+            break;
         }
-        from = lf + 1;
+        at = lf + 1;
     }
-    flushAll();
-    return size;
+    if (from == 0) {
+        flushBuffer(end);
+        return end;
+    }
+    std::memmove(data + from, data + end, static_cast<size_t>(size - end));
+    m_lastIndex -= end - from;
+    return end - from;
 }

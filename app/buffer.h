@@ -18,6 +18,8 @@ public:
     bool notEmpty() const { return getSize() > 0; }
     const char* getBuffer() const { return m_data.get(); }
     unsigned int getCapacity() const { return m_capacity; }
+    // Bytes removed from the front since creation: the stream position of the first byte held.
+    long long headPosition() const { return m_removed; }
 
     // True also when n bytes would exactly fill the free space.
     bool willOverrun(int n) const;
@@ -33,9 +35,12 @@ public:
     // sentence the cut falls into, so that what stays begins with a whole sentence. Without
     // such a CR LF everything goes. Returns the number of bytes removed.
     int discardFrontSentences(int n);
+    // The same, starting at offset `from` (the start of a sentence) instead of the front.
+    int discardSentencesAt(int from, int n);
 
 private:
     int m_lastIndex = -1;
     unsigned int m_capacity = 0;
+    long long m_removed = 0;
     std::unique_ptr<char[]> m_data;
 };

@@ -13,6 +13,8 @@
 // time with block searches and memcpy; the result is the same as feeding the bytes one by one.
 #include "quarn_scanner.h"
 
+#include "saturating.h"
+
 #include <climits>
 #include <cstring>
 
@@ -70,12 +72,6 @@ inline int hexValue(char c) {
         return c - 'a' + 10;
     }
     return -1;
-}
-
-inline void saturatingAdd(int& counter, long long n) {
-    // A terminal that sends nothing but noise for days must not wrap the counters.
-    const long long sum = static_cast<long long>(counter) + n;
-    counter = sum > INT_MAX ? INT_MAX : static_cast<int>(sum);
 }
 
 } // namespace

@@ -71,6 +71,20 @@ void CTessarcApp::startSerialPort() {
     QCF::logInfo("Tessarc: SerialPort module started");
 }
 
+// A port that failed to open was handed back to the device mixin, which waits for a presence
+// signal that a port already present never sends: ask again at the retry pace.
+void CTessarcApp::eachSecondSerialPort() {
+    if (!m_agentEnabled || deviceAcquired()) {
+        m_deviceRetrySeconds = 0;
+        return;
+    }
+    if (++m_deviceRetrySeconds < retryTimeoutSeconds())
+        return;
+    m_deviceRetrySeconds = 0;
+    QCF::logDebug("Tessarc: no serial device, trying to acquire one again.");
+    acquireDevice();
+}
+
 void CTessarcApp::armSerialWatch() {
     m_serialWatch.disconnect();
     m_serialWatch =

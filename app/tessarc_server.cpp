@@ -10,13 +10,16 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <new>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "qcf_debug.h"
+#include "saturating.h"
 
 namespace {
 
@@ -35,6 +38,9 @@ constexpr int kScanBytesMin = 256;
 constexpr int kScanBytesMax = 1 << 20;
 constexpr int kServerBytesDefault = 2097152;
 constexpr int kServerBytesMax = 64 << 20;
+// What may wait unacknowledged in the kernel (it doubles the figure): enough to keep a fast
+// link busy, small next to the data buffer, so that a stalled server leaves its backlog here.
+constexpr int kSocketSendBuffer = 64 << 10;
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
@@ -81,6 +87,7 @@ void CTessarcApp::createMsgBuffers() {
         QCF::logDebug("Tessarc: created %d byte Server Login buffer", m_maxBufBytesScanAvi);
         m_scanner.reset(new CQuarnScanner(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
         QCF::logDebug("Tessarc: created scanner to AVI with %d byte buffer", m_maxBufBytesScanAvi);
+        m_newLoginBuffer.reset(new CBuffer(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
         m_rxBuffer.assign(static_cast<size_t>(m_maxBufBytesScanAvi), '\0');
     } catch (const std::bad_alloc& e) {
         QCF::logError("Tessarc: create buffer error: %s", e.what());
@@ -91,10 +98,10 @@ void CTessarcApp::destroyMsgBuffers() {
     serverDataBuffer.reset();
     serverLoginBuffer.reset();
     m_scanner.reset();
+    m_newLoginBuffer.reset();
+    m_reloginData.clear();
     std::vector<char>().swap(m_rxBuffer);
-    m_dataSentOffset = 0;
-    m_inflightSentence.clear();
-    m_inflightSent = 0;
+    m_dataSentPos = 0;
     QCF::logDebug("Tessarc: buffers to server and AVI deleted");
 }
 
@@ -106,25 +113,24 @@ void CTessarcApp::startServerConnection() {
     }
     if (m_socketFd >= 0 || m_connectingFd >= 0)
         return;
+    // The overrides are read afresh at every attempt and never overwrite what the terminal
+    // said, so that emptying an override falls back to the terminal's value.
     const CTessarcConfig& config = CTessarcConfig::instance();
-    const std::string overrideAddr = config.getOverrideServerIPAddr();
-    if (!overrideAddr.empty()) {
-        terminalInfo.serverIpAddr = overrideAddr;
-        QCF::logInfo("Tessarc: Server IP address override: %s", overrideAddr.c_str());
-    }
-    const std::string overridePort = config.getOverrideServerTCPPort();
-    if (!overridePort.empty()) {
-        terminalInfo.serverPort = overridePort;
-        QCF::logInfo("Tessarc: Server TCP port override: %s", overridePort.c_str());
-    }
+    if (!config.getOverrideServerIPAddr().empty())
+        QCF::logInfo("Tessarc: Server IP address override: %s",
+                     config.getOverrideServerIPAddr().c_str());
+    if (!config.getOverrideServerTCPPort().empty())
+        QCF::logInfo("Tessarc: Server TCP port override: %s",
+                     config.getOverrideServerTCPPort().c_str());
+    const std::string ipAddr = serverIpAddr();
+    const std::string portText = serverPort();
 
-    const unsigned int port = parsePort(terminalInfo.serverPort);
+    const unsigned int port = parsePort(portText);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     // Only numeric IPv4 text is accepted, so that no name lookup can stall the loop.
-    const bool addressValid =
-        ::inet_pton(AF_INET, terminalInfo.serverIpAddr.c_str(), &address.sin_addr) == 1;
+    const bool addressValid = ::inet_pton(AF_INET, ipAddr.c_str(), &address.sin_addr) == 1;
     char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
     ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
     QCF::logDebug("Tessarc: configured TCP socket, port %u on address %s", port, dotted);
@@ -132,12 +138,11 @@ void CTessarcApp::startServerConnection() {
     // A refused address is retried at the usual pace, so that a corrected override (read at
     // each attempt) is picked up without a restart.
     if (!addressValid) {
-        failServerConnection(
-            ("invalid server address '" + terminalInfo.serverIpAddr + "'").c_str());
+        failServerConnection(("invalid server address '" + ipAddr + "'").c_str());
         return;
     }
     if (port == 0) {
-        failServerConnection(("invalid server port '" + terminalInfo.serverPort + "'").c_str());
+        failServerConnection(("invalid server port '" + portText + "'").c_str());
         return;
     }
 
@@ -147,6 +152,7 @@ void CTessarcApp::startServerConnection() {
         protocolCountdown = kReconnectCountdown;
         return;
     }
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBuffer, sizeof kSocketSendBuffer);
     m_connectingFd = fd;
     m_connectSeconds = 0;
     int result;
@@ -203,11 +209,11 @@ void CTessarcApp::finishServerConnection() {
         Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail), m_socketFd,
                                   Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR);
     loginBytesSent = 0;
-    m_dataSentOffset = 0;
-    m_inflightSent = 0;
+    // Whatever the last connection left unacknowledged goes again, from the front.
+    m_dataSentPos = serverDataBuffer ? serverDataBuffer->headPosition() : 0;
     primeTcpSockWrite();
     reportAVINetworkChange(SERVER_CONNECT);
-    ++cntServerConnects;
+    saturatingAdd(cntServerConnects, 1);
     protocolCountdown = 0;
     timeLastServerRx = 0;
     secondsSinceLastRxServerAck = 0;
@@ -219,6 +225,11 @@ void CTessarcApp::stopServerConnection() {
     m_socketReadWatch.disconnect();
     m_socketWriteWatch.disconnect();
     m_sendGatherTimer.disconnect();
+    // What the server's TCP took is gone for good; the rest is sent again on the next
+    // connection, from the start of its first sentence.
+    releaseAcknowledged();
+    if (serverDataBuffer)
+        m_dataSentPos = serverDataBuffer->headPosition();
     if (m_connectingFd >= 0) {
         m_connectWatch.disconnect();
         ::close(m_connectingFd);
@@ -237,9 +248,6 @@ void CTessarcApp::stopServerConnection() {
         ::close(m_socketFd);
     }
     m_socketFd = -1;
-    // What went out of a sentence on this connection is sent again, whole, on the next one.
-    m_dataSentOffset = 0;
-    m_inflightSent = 0;
     if (loginInfoComplete && networkAvailable()) {
         protocolCountdown = kReconnectCountdown;
         QCF::logDebug("Tessarc: %d countdown to try (re)connection to server.",
@@ -317,7 +325,7 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
         }
         if (sent > 0) {
             QCF::logDebug(sentLine, sent);
-            cntServerCharsTx += sent;
+            saturatingAdd(cntServerCharsTx, sent);
         }
         return sent;
     };
@@ -332,36 +340,48 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
         if (loginBytesSent < loginSize)
             return true;
     }
-    if (!m_inflightSentence.empty()) {
-        const int length = static_cast<int>(m_inflightSentence.size());
-        sent = sendCounted(m_inflightSentence.data() + m_inflightSent, length - m_inflightSent,
-                           "Tessarc: Sent %d bytes to server.");
-        if (sent <= 0)
-            return sent == 0;
-        m_inflightSent += sent;
-        if (m_inflightSent < length)
-            return true;
-        m_inflightSentence.clear();
-        m_inflightSent = 0;
-    }
+    const int offset = dataSentOffset();
     const int size = serverDataBuffer->getSize();
-    if (size > m_dataSentOffset) {
-        const char* data = serverDataBuffer->getBuffer();
-        sent = sendCounted(data + m_dataSentOffset, size - m_dataSentOffset,
+    if (size > offset) {
+        sent = sendCounted(serverDataBuffer->getBuffer() + offset, size - offset,
                            "Tessarc: Sent %d bytes to server.");
         if (sent <= 0)
             return sent == 0;
-        // Only whole sentences leave the buffer; the head of one cut by a partial send stays,
-        // so that a lost connection resends it whole on the next.
-        const int sentEnd = m_dataSentOffset + sent;
-        const void* lastLf = ::memrchr(data, '\n', static_cast<size_t>(sentEnd));
-        const int whole =
-            lastLf ? static_cast<int>(static_cast<const char*>(lastLf) - data) + 1 : 0;
-        serverDataBuffer->flushBuffer(whole);
-        m_dataSentOffset = sentEnd - whole;
-        return serverDataBuffer->getSize() > m_dataSentOffset;
+        m_dataSentPos += sent;
+        return size > offset + sent;
     }
     return false;
+}
+
+int CTessarcApp::dataSentOffset() {
+    if (!serverDataBuffer)
+        return 0;
+    // Bytes removed from the front that were never handed over (a full buffer, a restart)
+    // move the send position along with the front.
+    const long long head = serverDataBuffer->headPosition();
+    if (m_dataSentPos < head)
+        m_dataSentPos = head;
+    return static_cast<int>(m_dataSentPos - head);
+}
+
+// SIOCOUTQ counts the bytes the peer has not acknowledged yet; they are the last ones handed
+// over, so everything before them arrived. Only whole sentences leave the buffer: a new
+// connection resends from the start of the first sentence not wholly acknowledged.
+void CTessarcApp::releaseAcknowledged() {
+    if (m_socketFd < 0 || dataSentOffset() == 0)
+        return;
+    int unacknowledged = 0;
+    if (::ioctl(m_socketFd, SIOCOUTQ, &unacknowledged) < 0)
+        return;
+    const long long acknowledged =
+        m_dataSentPos - unacknowledged - serverDataBuffer->headPosition();
+    if (acknowledged <= 0)
+        return;
+    const char* data = serverDataBuffer->getBuffer();
+    const void* lastLf = ::memrchr(data, '\n', static_cast<size_t>(acknowledged));
+    if (lastLf)
+        serverDataBuffer->flushBuffer(static_cast<int>(static_cast<const char*>(lastLf) - data) +
+                                      1);
 }
 
 bool CTessarcApp::onTcpDataAvail(Glib::IOCondition condition) {
@@ -389,7 +409,7 @@ bool CTessarcApp::onTcpDataAvail(Glib::IOCondition condition) {
         QCF::logDebug("Tessarc: Received %d bytes from server", static_cast<int>(n));
         timeLastServerRx = now();
         secondsSinceLastRxServerAck = 0;
-        cntServerCharsRx += static_cast<int>(n);
+        saturatingAdd(cntServerCharsRx, n);
         return true;
     }
     if (condition & Glib::IO_HUP) {
@@ -439,9 +459,20 @@ void CTessarcApp::eachSecondServerProtocol() {
     }
     if (!serverConnected())
         return;
+    releaseAcknowledged();
     if (++secondsSinceLastRxServerAck > inactivityTimeoutSeconds()) {
         QCF::logInfo("Tessarc: Server Protocol - no activity from server, re-connecting.");
         stopServerConnection();
         syncServerProxy();
     }
+}
+
+std::string CTessarcApp::serverIpAddr() const {
+    const std::string address = CTessarcConfig::instance().getOverrideServerIPAddr();
+    return address.empty() ? terminalInfo.serverIpAddr : address;
+}
+
+std::string CTessarcApp::serverPort() const {
+    const std::string port = CTessarcConfig::instance().getOverrideServerTCPPort();
+    return port.empty() ? terminalInfo.serverPort : port;
 }
