@@ -19,8 +19,9 @@ bool CBuffer::willUnderrun(int n) const {
 }
 
 void CBuffer::flushAll() {
-    m_removed += getSize();
-    m_lastIndex = -1;
+    m_removed += m_size;
+    m_head = 0;
+    m_size = 0;
 }
 
 void CBuffer::flushBuffer(int n) {
@@ -31,8 +32,8 @@ void CBuffer::flushBuffer(int n) {
         flushAll();
         return;
     }
-    std::memmove(m_data.get(), m_data.get() + n, static_cast<size_t>(getSize() - n));
-    m_lastIndex -= n;
+    m_head += n;
+    m_size -= n;
     m_removed += n;
 }
 
@@ -40,16 +41,19 @@ void CBuffer::loadBuffer(const char* bytes, int n) {
     if (bytes == nullptr || n <= 0) {
         return;
     }
-    if (willOverrun(n)) {
-        const int room = static_cast<int>(m_capacity) - getSize();
-        if (room > 0) {
-            std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(room));
-        }
-        m_lastIndex = static_cast<int>(m_capacity) - 1;
+    const int room = static_cast<int>(m_capacity) - m_size;
+    const int taken = n < room ? n : room;
+    if (taken <= 0) {
         return;
     }
-    std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(n));
-    m_lastIndex += n;
+    if (m_size == 0) {
+        m_head = 0;
+    } else if (m_head + m_size + taken > static_cast<int>(m_capacity)) {
+        std::memmove(m_data.get(), m_data.get() + m_head, static_cast<size_t>(m_size));
+        m_head = 0;
+    }
+    std::memcpy(m_data.get() + m_head + m_size, bytes, static_cast<size_t>(taken));
+    m_size += taken;
 }
 
 int CBuffer::discardFrontSentences(int n) {
@@ -63,7 +67,7 @@ int CBuffer::discardSentencesAt(int from, int n) {
     }
     // The cut ends at from + n; look for the first LF at index from + n - 1 or later whose byte
     // before is a CR, so that a cut already on a sentence boundary removes exactly n bytes.
-    char* data = m_data.get();
+    char* data = m_data.get() + m_head;
     int end = size;
     for (int at = from + (n > 1 ? n - 1 : 1); at < size;) {
         const void* hit = std::memchr(data + at, '\n', static_cast<size_t>(size - at));
@@ -82,6 +86,6 @@ int CBuffer::discardSentencesAt(int from, int n) {
         return end;
     }
     std::memmove(data + from, data + end, static_cast<size_t>(size - end));
-    m_lastIndex -= end - from;
+    m_size -= end - from;
     return end - from;
 }

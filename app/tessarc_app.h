@@ -105,7 +105,6 @@ public:
     void startServerConnection();
     void stopServerConnection();
     void primeTcpSockWrite();
-    void armTcpSockWrite();
     bool onTcpSockWriteReady(Glib::IOCondition condition);
     bool onTcpDataAvail(Glib::IOCondition condition);
     void syncServerProxy();
@@ -252,10 +251,8 @@ protected:
     int m_connectingFd = -1;
     int m_connectSeconds = 0;
     sigc::connection m_connectWatch;
-    // The one pending write watch on the socket, and the short wait that gathers a few
-    // sentences into one send under light load.
+    // The write watch, present only while the socket is full.
     sigc::connection m_socketWriteWatch;
-    sigc::connection m_sendGatherTimer;
     // Stream position (CBuffer::headPosition) up to which the data buffer has been handed to
     // the kernel on this connection. Handed bytes stay in the buffer until the server's TCP has
     // acknowledged them, so that a connection lost with data in flight resends that data.
@@ -265,7 +262,8 @@ protected:
     bool onConnectReady(Glib::IOCondition condition);
     void finishServerConnection();
     void failServerConnection(const char* reason);
-    bool sendPending(const char* bytes, int length, int& sent);
+    int sendCounted(const char* bytes, int length, const char* sentLine);
+    bool sendQueued();
 
     // GPS monitor
     sigc::connection m_gpsConn;

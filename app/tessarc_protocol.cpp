@@ -148,13 +148,15 @@ void CTessarcApp::onRxDataAVISerialProtocol(char* bytes, int length) {
             handleScannedSentence();
         } else if (remaining == length) {
             QCF::logError("Tessarc: Error in the quarn scanner.");
-            return;
+            break;
         }
         const int consumed = length - remaining;
         saturatingAdd(cntCharsSerialRx, consumed);
         bytes += consumed;
         length = remaining;
     }
+    // Once per chunk: what the chunk queued goes out in one send.
+    primeTcpSockWrite();
 }
 
 // A sentence is either queued whole or not at all: a cut one would merge with the next line.
@@ -248,6 +250,7 @@ void CTessarcApp::abandonRelogin(const char* reason) {
         at = end;
     }
     m_reloginData.clear();
+    primeTcpSockWrite();
 }
 
 // The server must see a login block only at the start of a connection: the new block takes
@@ -393,7 +396,6 @@ void CTessarcApp::handleScannedSentence() {
     saturatingAdd(cntMsgsRcvdSerialRx, 1);
     timeLastMsgSerialRx = now();
     scanner.nextScan();
-    primeTcpSockWrite();
 }
 
 void CTessarcApp::eachSecondAVISerialProtocol() {

@@ -7,6 +7,7 @@
 // waits for the next write watch instead of costing the connection.
 #include "tessarc_app.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -25,10 +26,6 @@ namespace {
 
 constexpr int kReconnectCountdown = 30;
 constexpr int kConnectTimeoutSeconds = 30;
-// Sentences queued within this many milliseconds go out in one send, unless this many bytes
-// are already waiting.
-constexpr unsigned kSendGatherMs = 50;
-constexpr int kSendGatherBytes = 1400;
 
 // Sizes outside these bounds are refused: a scan buffer must hold a real sentence and stay
 // cheap to allocate, and the server buffer must hold at least two of them (the full-buffer
@@ -41,6 +38,7 @@ constexpr int kServerBytesMax = 64 << 20;
 // What may wait unacknowledged in the kernel (it doubles the figure): enough to keep a fast
 // link busy, small next to the data buffer, so that a stalled server leaves its backlog here.
 constexpr int kSocketSendBuffer = 64 << 10;
+constexpr size_t kReadBytes = 64 << 10;
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
@@ -88,7 +86,9 @@ void CTessarcApp::createMsgBuffers() {
         m_scanner.reset(new CQuarnScanner(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
         QCF::logDebug("Tessarc: created scanner to AVI with %d byte buffer", m_maxBufBytesScanAvi);
         m_newLoginBuffer.reset(new CBuffer(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
-        m_rxBuffer.assign(static_cast<size_t>(m_maxBufBytesScanAvi), '\0');
+        // Each read takes all the tty offers: fewer reads, fewer wake-ups per sentence.
+        m_rxBuffer.assign(std::max<size_t>(static_cast<size_t>(m_maxBufBytesScanAvi), kReadBytes),
+                          '\0');
     } catch (const std::bad_alloc& e) {
         QCF::logError("Tessarc: create buffer error: %s", e.what());
     }
@@ -211,20 +211,20 @@ void CTessarcApp::finishServerConnection() {
     loginBytesSent = 0;
     // Whatever the last connection left unacknowledged goes again, from the front.
     m_dataSentPos = serverDataBuffer ? serverDataBuffer->headPosition() : 0;
-    primeTcpSockWrite();
     reportAVINetworkChange(SERVER_CONNECT);
     saturatingAdd(cntServerConnects, 1);
     protocolCountdown = 0;
     timeLastServerRx = 0;
     secondsSinceLastRxServerAck = 0;
     QCF::logInfo("Tessarc: Server module started");
+    // Last: a send that fails stops the connection, which must be complete by then.
+    primeTcpSockWrite();
 }
 
 void CTessarcApp::stopServerConnection() {
     QCF::logDebug("Tessarc: Stopping server module");
     m_socketReadWatch.disconnect();
     m_socketWriteWatch.disconnect();
-    m_sendGatherTimer.disconnect();
     // What the server's TCP took is gone for good; the rest is sent again on the next
     // connection, from the start of its first sentence.
     releaseAcknowledged();
@@ -261,49 +261,15 @@ void CTessarcApp::stopServerConnection() {
     QCF::logInfo("Tessarc: Server module stopped");
 }
 
+// Sends at once what the socket takes; only a full socket gets a write watch, which stays until
+// the queue is drained. No source is added or removed while the socket keeps up.
 void CTessarcApp::primeTcpSockWrite() {
-    // One watch is enough: it sends everything queued and stays while the socket is full.
-    if (m_socketFd < 0 || m_socketWriteWatch.connected())
-        return;
-    // A terminal trickles a sentence every few milliseconds; a send each costs a wake-up and a
-    // TCP segment (and on a cellular uplink, radio time). Gather what comes in a short while,
-    // unless a segment's worth is already waiting.
-    const int queued = serverDataBuffer ? serverDataBuffer->getSize() : 0;
-    if (queued < kSendGatherBytes && loginBytesSent > 0) {
-        if (!m_sendGatherTimer.connected())
-            m_sendGatherTimer = Glib::signal_timeout().connect(
-                [this] {
-                    armTcpSockWrite();
-                    return false;
-                },
-                kSendGatherMs);
-        return;
-    }
-    armTcpSockWrite();
-}
-
-void CTessarcApp::armTcpSockWrite() {
-    m_sendGatherTimer.disconnect();
-    if (m_socketFd < 0 || m_socketWriteWatch.connected())
+    if (m_socketFd < 0 || m_socketWriteWatch.connected() || !sendQueued() || m_socketFd < 0)
         return;
     QCF::logDebug("Tessarc: Primed the TCP connection for write.");
     m_socketWriteWatch =
         Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady),
                                   m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP);
-}
-
-// false only on a real error; `sent` is 0 when the socket is full for now.
-bool CTessarcApp::sendPending(const char* bytes, int length, int& sent) {
-    ssize_t n;
-    do {
-        n = ::send(m_socketFd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        sent = 0;
-        return wouldBlock(errno);
-    }
-    sent = static_cast<int>(n);
-    return true;
 }
 
 bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
@@ -312,45 +278,54 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
         stopServerConnection();
         return false;
     }
+    return sendQueued();
+}
+
+// Sends `length` bytes, as many as the socket takes, and counts them; -1 when the connection
+// failed (it is stopped then).
+int CTessarcApp::sendCounted(const char* bytes, int length, const char* sentLine) {
+    ssize_t n;
+    do {
+        n = ::send(m_socketFd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && wouldBlock(errno))
+        return 0;
+    if (n < 0) {
+        QCF::logError("Tessarc: Failed to send data to server.");
+        stopServerConnection();
+        return -1;
+    }
+    QCF::logDebug(sentLine, static_cast<int>(n));
+    saturatingAdd(cntServerCharsTx, n);
+    return static_cast<int>(n);
+}
+
+// The login block, then the data from where this connection has got to. True while bytes
+// remain that the socket did not take.
+bool CTessarcApp::sendQueued() {
     if (m_socketFd < 0 || !serverLoginBuffer || !serverDataBuffer)
         return false;
-    // Sends what the socket takes of `length` bytes and counts it; -1 when the connection
-    // failed (it is stopped then), 0 when the socket is full for now.
-    const auto sendCounted = [this](const char* bytes, int length, const char* sentLine) {
-        int sent = 0;
-        if (!sendPending(bytes, length, sent)) {
-            QCF::logError("Tessarc: Failed to send data to server.");
-            stopServerConnection();
-            return -1;
-        }
-        if (sent > 0) {
-            QCF::logDebug(sentLine, sent);
-            saturatingAdd(cntServerCharsTx, sent);
-        }
-        return sent;
-    };
-    int sent = 0;
     const int loginSize = serverLoginBuffer->getSize();
     if (loginBytesSent < loginSize) {
-        sent = sendCounted(serverLoginBuffer->getBuffer() + loginBytesSent,
-                           loginSize - loginBytesSent, "Tessarc: Sent %d bytes (login) to server");
-        if (sent <= 0)
-            return sent == 0;
+        const int sent =
+            sendCounted(serverLoginBuffer->getBuffer() + loginBytesSent, loginSize - loginBytesSent,
+                        "Tessarc: Sent %d bytes (login) to server");
+        if (sent < 0)
+            return false;
         loginBytesSent += sent;
         if (loginBytesSent < loginSize)
             return true;
     }
     const int offset = dataSentOffset();
     const int size = serverDataBuffer->getSize();
-    if (size > offset) {
-        sent = sendCounted(serverDataBuffer->getBuffer() + offset, size - offset,
-                           "Tessarc: Sent %d bytes to server.");
-        if (sent <= 0)
-            return sent == 0;
-        m_dataSentPos += sent;
-        return size > offset + sent;
-    }
-    return false;
+    if (size <= offset)
+        return false;
+    const int sent = sendCounted(serverDataBuffer->getBuffer() + offset, size - offset,
+                                 "Tessarc: Sent %d bytes to server.");
+    if (sent < 0)
+        return false;
+    m_dataSentPos += sent;
+    return sent < size - offset;
 }
 
 int CTessarcApp::dataSentOffset() {
