@@ -151,6 +151,12 @@ public:
     int getCntServerCharsTx();
     int getCntServerConnects();
 
+    // A watch on a descriptor of the data path. GLib normally takes a source's descriptor out of
+    // the poll set while its handler runs and puts it back after, waking its own loop twice per
+    // dispatch; these handlers never run the loop themselves, so that is left out.
+    static sigc::connection watchDescriptor(int fd, Glib::IOCondition condition,
+                                            const sigc::slot<bool, Glib::IOCondition>& handler);
+
     // The clock of the protocol and server modules (seconds since the epoch); tests replace it.
     static std::function<time_t()> s_clock;
     static int now() { return static_cast<int>(s_clock ? s_clock() : ::time(nullptr)); }
