@@ -464,6 +464,35 @@ TEST_F(DataPath, AServerThatStallsAndComesBackGetsWhatItNeverAcknowledgedInOrder
     EXPECT_EQ(again.size(), loginBlock(port).size() + 60u * second.size());
 }
 
+// More than the buffer and the socket hold: sentences are dropped while one is half handed
+// over, and still the server sees only whole sentences, in order, the newest last.
+TEST_F(DataPath, AStalledServerBehindAFullBufferStillGetsOnlyWholeSentences) {
+    testenv::LoopbackServer server(4096);
+    const std::string port = std::to_string(server.port());
+    start();
+    linkUp(port);
+    server.setReading(false);
+    std::string all;
+    for (int i = 0; i < 40000; ++i)
+        all += numbered("S", i, 60);
+    feed(all);
+    server.setReading(true);
+    ASSERT_TRUE(server.pumpUntil(
+        [&] {
+            return server.connections() == 1 &&
+                   server.received(0).find(numbered("S", 39999, 60)) != std::string::npos;
+        },
+        std::chrono::seconds(10)));
+    EXPECT_GT(logged("Tessarc: Data buffer getting full"), 0u);
+    const std::string& received = server.received(0);
+    ASSERT_EQ(received.rfind(loginBlock(port), 0), 0u);
+    const std::string got = received.substr(received.find("$S,"));
+    const std::vector<int> numbers = sentenceNumbers(got);
+    ASSERT_EQ(got.size(), 60u * numbers.size()) << "a sentence was cut";
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()) &&
+                std::adjacent_find(numbers.begin(), numbers.end()) == numbers.end());
+}
+
 TEST_F(DataPath, ALoginBlockSentAgainWhileConnectedOnlyEverOpensAConnection) {
     testenv::LoopbackServer server, other;
     const std::string port = std::to_string(server.port());
