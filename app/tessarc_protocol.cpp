@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "qcf_debug.h"
 #include "saturating.h"
@@ -51,6 +52,14 @@ int checkedTimeout(const char* key, int value, int fallback, bool& refusedLogged
         refusedValue = value;
     }
     return fallback;
+}
+
+// What a data sentence puts in the data buffer: the terminal's position gives way to the
+// gateway's (nothing when the gateway has none).
+std::pair<const char*, int> dataBytes(const CQuarnScanner& scanner, const std::string& gprmc) {
+    if (!scanner.scannedMsgHeader() && scanner.scannedGprmcData())
+        return {gprmc.data(), static_cast<int>(gprmc.size())};
+    return {scanner.getBuffer(), scanner.getSize()};
 }
 
 } // namespace
@@ -202,16 +211,6 @@ void CTessarcApp::guardDataBuffer() {
     countDropped(removed);
 }
 
-// What a data sentence puts in the data buffer: the terminal's position gives way to the
-// gateway's (nothing when the gateway has none).
-namespace {
-std::pair<const char*, int> dataBytes(const CQuarnScanner& scanner, const std::string& gprmc) {
-    if (!scanner.scannedMsgHeader() && scanner.scannedGprmcData())
-        return {gprmc.data(), static_cast<int>(gprmc.size())};
-    return {scanner.getBuffer(), scanner.getSize()};
-}
-} // namespace
-
 void CTessarcApp::queueData() {
     const CQuarnScanner& scanner = *m_scanner;
     char computed = 0;
@@ -297,7 +296,8 @@ void CTessarcApp::handleScannedSentence() {
         logTraceMsgPretty(sentence, size);
         guardDataBuffer();
         // A reopened block goes to its own buffer; a line that would not fit there ends it.
-        if (reloginOpen() && !scanner.scannedEnd() && !scanner.scannedTscack() &&
+        if (reloginOpen() && m_newLoginBuffer && !scanner.scannedEnd() &&
+            !scanner.scannedTscack() &&
             static_cast<long long>(m_newLoginBuffer->getCapacity()) - m_newLoginBuffer->getSize() <
                 static_cast<long long>(size) + static_cast<long long>(latestGprmc.size()) + 19)
             abandonRelogin("too large");
