@@ -73,6 +73,30 @@ inline const char* findLineByte(const char* p, const char* end) {
     return p;
 }
 
+// findLineByte that also copies what it passes to `to`, a block at a time while `room` allows:
+// the search and the copy of a sentence in one pass. `copied` tells how many leading bytes of
+// [from, end) were stored; the caller copies the rest it wants.
+inline const char* copyToLineByte(const char* from, const char* end, char* to, size_t room,
+                                  size_t& copied) {
+    const char* p = from;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    for (; end - p >= 16 && static_cast<size_t>(p - from) + 16 <= room; p += 16) {
+        const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(to + (p - from)), block);
+        const int mask =
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(block, cr), _mm_cmpeq_epi8(block, lf)));
+        if (mask != 0) {
+            copied = static_cast<size_t>(p - from) + 16;
+            return p + __builtin_ctz(static_cast<unsigned int>(mask));
+        }
+    }
+#endif
+    copied = static_cast<size_t>(p - from);
+    return findLineByte(p, end);
+}
+
 inline int hexValue(char c) {
     if (c >= '0' && c <= '9') {
         return c - '0';
@@ -130,10 +154,13 @@ int CQuarnScanner::scanToBuffer(const char* data, int length) {
     // The usual case in one step: a whole sentence right at the start of a line (nothing held
     // yet), its CR LF within these bytes and room for it.
     if (m_state == kLineStart && *p == '$') {
-        const char* stop = findLineByte(p + 1, end);
+        size_t copied = 0;
+        const char* stop = copyToLineByte(p, end, m_buffer.get(), m_capacity, copied);
         const long long n = stop + 2 - p;
         if (end - stop >= 2 && stop[0] == '\r' && stop[1] == '\n' && n <= m_capacity) {
-            std::memcpy(m_buffer.get(), p, static_cast<size_t>(n));
+            if (copied < static_cast<size_t>(n)) {
+                std::memcpy(m_buffer.get() + copied, p + copied, static_cast<size_t>(n) - copied);
+            }
             m_buffer[n] = '\0';
             m_size = static_cast<int>(n);
             m_scanned = m_size;
