@@ -333,6 +333,9 @@ int CTessarcApp::dataSentOffset() {
     const long long head = serverDataBuffer->headPosition();
     if (m_dataSentPos < head)
         m_dataSentPos = head;
+    // Never past the end: a position from a buffer made since would stop sending for good.
+    if (m_dataSentPos > head + serverDataBuffer->getSize())
+        m_dataSentPos = head + serverDataBuffer->getSize();
     return static_cast<int>(m_dataSentPos - head);
 }
 
