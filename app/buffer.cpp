@@ -19,7 +19,9 @@ bool CBuffer::willUnderrun(int n) const {
 }
 
 void CBuffer::flushAll() {
-    m_lastIndex = -1;
+    m_removed += m_size;
+    m_head = 0;
+    m_size = 0;
 }
 
 void CBuffer::flushBuffer(int n) {
@@ -30,52 +32,60 @@ void CBuffer::flushBuffer(int n) {
         flushAll();
         return;
     }
-    std::memmove(m_data.get(), m_data.get() + n, static_cast<size_t>(getSize() - n));
-    m_lastIndex -= n;
+    m_head += n;
+    m_size -= n;
+    m_removed += n;
 }
 
 void CBuffer::loadBuffer(const char* bytes, int n) {
     if (bytes == nullptr || n <= 0) {
         return;
     }
-    if (willOverrun(n)) {
-        const int room = static_cast<int>(m_capacity) - getSize();
-        if (room > 0) {
-            std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(room));
-        }
-        m_lastIndex = static_cast<int>(m_capacity) - 1;
+    const int room = static_cast<int>(m_capacity) - m_size;
+    const int taken = n < room ? n : room;
+    if (taken <= 0) {
         return;
     }
-    std::memcpy(m_data.get() + getSize(), bytes, static_cast<size_t>(n));
-    m_lastIndex += n;
+    if (m_size == 0) {
+        m_head = 0;
+    } else if (m_head + m_size + taken > static_cast<int>(m_capacity)) {
+        std::memmove(m_data.get(), m_data.get() + m_head, static_cast<size_t>(m_size));
+        m_head = 0;
+    }
+    std::memcpy(m_data.get() + m_head + m_size, bytes, static_cast<size_t>(taken));
+    m_size += taken;
 }
 
 int CBuffer::discardFrontSentences(int n) {
+    return discardSentencesAt(0, n);
+}
+
+int CBuffer::discardSentencesAt(int from, int n) {
     const int size = getSize();
-    if (n <= 0 || size == 0) {
+    if (n <= 0 || from < 0 || from >= size) {
         return 0;
     }
-    if (n >= size) {
-        flushAll();
-        return size;
-    }
-    // The cut ends at n; look for the first LF at index n - 1 or later whose byte before is a
-    // CR, so that a cut already on a sentence boundary removes exactly n bytes.
-    const char* data = m_data.get();
-    int from = n - 1 > 0 ? n - 1 : 1;
-    while (from < size) {
-        const void* hit = std::memchr(data + from, '\n', static_cast<size_t>(size - from));
+    // The cut ends at from + n; look for the first LF at index from + n - 1 or later whose byte
+    // before is a CR, so that a cut already on a sentence boundary removes exactly n bytes.
+    char* data = m_data.get() + m_head;
+    int end = size;
+    for (int at = from + (n > 1 ? n - 1 : 1); at < size;) {
+        const void* hit = std::memchr(data + at, '\n', static_cast<size_t>(size - at));
         if (hit == nullptr) {
             break;
         }
         const int lf = static_cast<int>(static_cast<const char*>(hit) - data);
         if (data[lf - 1] == '\r') {
-            const int removed = lf + 1;
-            flushBuffer(removed);
-            return removed;
+            end = lf + 1;
+            break;
         }
-        from = lf + 1;
+        at = lf + 1;
     }
-    flushAll();
-    return size;
+    if (from == 0) {
+        flushBuffer(end);
+        return end;
+    }
+    std::memmove(data + from, data + end, static_cast<size_t>(size - end));
+    m_size -= end - from;
+    return end - from;
 }

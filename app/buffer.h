@@ -1,5 +1,8 @@
 // The bridge's bounded byte queue: bytes waiting to go to the server, appended at the back and
-// removed from the front. Allocated once at full capacity. Used from the main loop's thread only.
+// removed from the front. Allocated once at full capacity. Removal from the front only moves an
+// offset; the bytes move to the front of the array only when an append needs the room, so that
+// draining a full queue costs what its bytes cost, not a move of the rest per removal. Used from
+// the main loop's thread only.
 #pragma once
 
 #include <memory>
@@ -14,10 +17,12 @@ public:
     CBuffer(const CBuffer&) = delete;
     CBuffer& operator=(const CBuffer&) = delete;
 
-    int getSize() const { return m_lastIndex + 1; }
+    int getSize() const { return m_size; }
     bool notEmpty() const { return getSize() > 0; }
-    const char* getBuffer() const { return m_data.get(); }
+    const char* getBuffer() const { return m_data.get() + m_head; }
     unsigned int getCapacity() const { return m_capacity; }
+    // Bytes removed from the front since creation: the stream position of the first byte held.
+    long long headPosition() const { return m_removed; }
 
     // True also when n bytes would exactly fill the free space.
     bool willOverrun(int n) const;
@@ -33,9 +38,14 @@ public:
     // sentence the cut falls into, so that what stays begins with a whole sentence. Without
     // such a CR LF everything goes. Returns the number of bytes removed.
     int discardFrontSentences(int n);
+    // The same, starting at offset `from` (the start of a sentence) instead of the front.
+    int discardSentencesAt(int from, int n);
 
 private:
-    int m_lastIndex = -1;
+    // Held bytes are [m_head, m_head + m_size) of the array.
+    int m_head = 0;
+    int m_size = 0;
     unsigned int m_capacity = 0;
+    long long m_removed = 0;
     std::unique_ptr<char[]> m_data;
 };

@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "saturating.h"
+
 class CQuarnScanner {
 public:
     explicit CQuarnScanner(unsigned int capacity);
@@ -20,11 +22,26 @@ public:
     void destroyBuffer();
 
     // Next sentence must follow a CR LF.
-    void resetScan();
+    void resetScan() {
+        m_size = 0;
+        m_state = kHuntCr;
+        m_scanned = 0;
+        m_discarded = 0;
+    }
     // A "$" is accepted at once: called after consuming each complete sentence.
-    void nextScan();
+    void nextScan() {
+        resetScan();
+        m_state = kLineStart;
+    }
 
-    void putCharToBuffer(char c);
+    void putCharToBuffer(char c) {
+        if (m_buffer && static_cast<unsigned int>(m_size) < m_capacity) {
+            m_buffer[m_size++] = c;
+        } else {
+            addDiscarded(1);
+        }
+        addScanned(1);
+    }
     void discardBuffer();
 
     // Returns how many of the given bytes were not consumed; the scan stops right after a
@@ -72,8 +89,9 @@ public:
 private:
     bool startsWith(const char* text, int length) const;
     bool extractAfter(const char* prefix, int prefixLength, std::string& value) const;
-    void addDiscarded(long long n);
-    void addScanned(long long n);
+    // Inline: they run for every sentence.
+    void addDiscarded(long long n) { saturatingAdd(m_discarded, n); }
+    void addScanned(long long n) { saturatingAdd(m_scanned, n); }
 
     // One byte more than the capacity, so that the terminating zero never overwrites a byte
     // of a sentence that exactly fills the buffer.

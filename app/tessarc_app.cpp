@@ -152,6 +152,7 @@ void CTessarcApp::onConfigurationUpdate(CVylYamlMixin* previous) {
 
 bool CTessarcApp::onTimeout() {
     QCF::logTrace("Tessarc: Timeout.");
+    eachSecondSerialPort();
     eachSecondAVISerialProtocol();
     eachSecondServerProtocol();
     return true;

@@ -79,12 +79,16 @@ public:
     bool serverConnected() const { return m_socketFd >= 0; }
     // Writes one test event into the event store.
     void helloWorld();
+    // The server address in use: the configured override when set, else the terminal's.
+    std::string serverIpAddr() const;
+    std::string serverPort() const;
 
     // Serial port
     int establishSerialPort(const char* path);
     void startSerialPort();
     void stopSerialPort();
     bool onSerialDataAvail(Glib::IOCondition condition);
+    void eachSecondSerialPort();
     void logTraceMsgPretty(const char* bytes, int length);
     void logInfoMsgPretty(const char* bytes, int length);
     // Writes one of the bridge's own sentences to the terminal without blocking the loop: what
@@ -104,7 +108,6 @@ public:
     void startServerConnection();
     void stopServerConnection();
     void primeTcpSockWrite();
-    void armTcpSockWrite();
     bool onTcpSockWriteReady(Glib::IOCondition condition);
     bool onTcpDataAvail(Glib::IOCondition condition);
     void syncServerProxy();
@@ -150,6 +153,12 @@ public:
     int getTimeLastServerRx();
     int getCntServerCharsTx();
     int getCntServerConnects();
+
+    // A watch on a descriptor of the data path. GLib normally takes a source's descriptor out of
+    // the poll set while its handler runs and puts it back after, waking its own loop twice per
+    // dispatch; these handlers never run the loop themselves, so that is left out.
+    static sigc::connection watchDescriptor(int fd, Glib::IOCondition condition,
+                                            const sigc::slot<bool, Glib::IOCondition>& handler);
 
     // The clock of the protocol and server modules (seconds since the epoch); tests replace it.
     static std::function<time_t()> s_clock;
@@ -205,7 +214,24 @@ protected:
     int m_refusedInactivityTimeout = 0;
     void handleScannedSentence();
     void queueSentence(CBuffer* buffer, const char* bytes, int length);
+    void queueData();
     void guardDataBuffer();
+    void countDropped(long long bytes);
+    // A login block that the terminal sends again while the link is up is collected apart
+    // (the connection keeps the block it started with) and replaces it when complete. What the
+    // lines would have been as data is kept too: if the block never completes, they go to the
+    // server as data, in order.
+    std::unique_ptr<CBuffer> m_newLoginBuffer;
+    std::string m_reloginData;
+    int m_reloginSeconds = 0;
+    bool reloginOpen() const { return loginInfoInProgress && loginInfoComplete; }
+    void abandonRelogin(const char* reason);
+    void completeRelogin();
+    // Seconds without a device while the agent is enabled: acquisition is tried again at the
+    // retry pace, so that a port that failed to open is not given up for good.
+    int m_deviceRetrySeconds = 0;
+    // Bytes meant for the server that were thrown away (full buffer, protocol restart).
+    long long m_droppedToServer = 0;
 
     // Network monitors
     bool useVpnGate = false;
@@ -236,21 +262,19 @@ protected:
     int m_connectingFd = -1;
     int m_connectSeconds = 0;
     sigc::connection m_connectWatch;
-    // The one pending write watch on the socket, and the short wait that gathers a few
-    // sentences into one send under light load.
+    // The write watch, present only while the socket is full.
     sigc::connection m_socketWriteWatch;
-    sigc::connection m_sendGatherTimer;
-    // Bytes at the front of the data buffer already sent on this connection that belong to a
-    // sentence not yet sent to its end; kept so that a new connection resends it whole.
-    int m_dataSentOffset = 0;
-    // A sentence taken out of the data buffer while it was going out (the full-buffer guard
-    // must not cut it), and how much of it went out.
-    std::string m_inflightSentence;
-    int m_inflightSent = 0;
+    // Stream position (CBuffer::headPosition) up to which the data buffer has been handed to
+    // the kernel on this connection. Handed bytes stay in the buffer until the server's TCP has
+    // acknowledged them, so that a connection lost with data in flight resends that data.
+    long long m_dataSentPos = 0;
+    int dataSentOffset();
+    void releaseAcknowledged();
     bool onConnectReady(Glib::IOCondition condition);
     void finishServerConnection();
     void failServerConnection(const char* reason);
-    bool sendPending(const char* bytes, int length, int& sent);
+    int sendCounted(const char* bytes, int length, const char* sentLine);
+    bool sendQueued();
 
     // GPS monitor
     sigc::connection m_gpsConn;

@@ -25,11 +25,11 @@ std::string CTessarcApp::getServerName() {
 }
 
 std::string CTessarcApp::getServerIpAddr() {
-    return answer("getServerIpAddr", terminalInfo.serverIpAddr);
+    return answer("getServerIpAddr", serverIpAddr());
 }
 
 std::string CTessarcApp::getServerPort() {
-    return answer("getServerPort", terminalInfo.serverPort);
+    return answer("getServerPort", serverPort());
 }
 
 std::string CTessarcApp::getSoftwareInfo() {

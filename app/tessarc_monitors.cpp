@@ -4,6 +4,7 @@
 
 #include "qcf_dbus_signal_proxy.h"
 #include "qcf_debug.h"
+#include "saturating.h"
 #include "tessarc_app.h"
 
 namespace {
@@ -117,11 +118,19 @@ void CTessarcApp::shutdownGpsMonitor() {
     m_gpsConn.disconnect();
 }
 
+namespace {
+
+bool evalNetworkGate(const std::string& gate) {
+    QCF::CGatesAndTriggers* gates = CTessarcConfig::instance().getGatesAndTriggers();
+    return gates != nullptr && gates->evalGate(gate);
+}
+
+} // namespace
+
 void CTessarcApp::syncWanMonitor() {
     std::string gate = CTessarcConfig::instance().getGate();
     useVpnGate = gate == "vpnUp";
-    QCF::CGatesAndTriggers* gates = CTessarcConfig::instance().getGatesAndTriggers();
-    bool up = gates != nullptr && gates->evalGate(gate);
+    bool up = evalNetworkGate(gate);
     QCF::logDebug("Tessarc: syncWanMonitor checked %s is %s.", gate.c_str(), up ? "true" : "false");
     networkUp = up;
     QCF::logInfo("Tessarc: Network is %s.", networkUp ? "up" : "down");
@@ -142,6 +151,15 @@ void CTessarcApp::onWanDeactivated(unsigned int) {
     QCF::logInfo("Tessarc: Wan Deactivated.");
     if (useVpnGate)
         return;
+    // With two WAN devices one may go while the other stays: the gateway files the change
+    // before it signals it, so the gate tells whether any WAN is still up.
+    const std::string gate = CTessarcConfig::instance().getGate();
+    if (networkUp && evalNetworkGate(gate)) {
+        QCF::logInfo("Tessarc: %s still true, network stays up.", gate.c_str());
+        networkUp = true;
+        syncServerProxy();
+        return;
+    }
     networkUp = false;
     QCF::logInfo("Tessarc: Network is down.");
     reportAVINetworkChange(NET_DISCONNECT);
@@ -187,7 +205,7 @@ void CTessarcApp::reportAVINetworkChange(ENetworkChanges change) {
     const char* text = m_aviRtrlinkMsgs[change];
     int length = static_cast<int>(std::strlen(text));
     writeToTerminal(text, length);
-    cntCharsSerialTx += length;
-    cntMsgsSentSerialTx += 1;
+    saturatingAdd(cntCharsSerialTx, length);
+    saturatingAdd(cntMsgsSentSerialTx, 1);
     timeLastMsgSerialTx = now();
 }

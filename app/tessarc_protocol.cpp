@@ -13,8 +13,10 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "qcf_debug.h"
+#include "saturating.h"
 
 namespace {
 
@@ -52,6 +54,14 @@ int checkedTimeout(const char* key, int value, int fallback, bool& refusedLogged
     return fallback;
 }
 
+// What a data sentence puts in the data buffer: the terminal's position gives way to the
+// gateway's (nothing when the gateway has none).
+std::pair<const char*, int> dataBytes(const CQuarnScanner& scanner, const std::string& gprmc) {
+    if (!scanner.scannedMsgHeader() && scanner.scannedGprmcData())
+        return {gprmc.data(), static_cast<int>(gprmc.size())};
+    return {scanner.getBuffer(), scanner.getSize()};
+}
+
 } // namespace
 
 int CTessarcApp::retryTimeoutSeconds() {
@@ -79,11 +89,20 @@ void CTessarcApp::resetSerialSession() {
     terminalInfo = STerminalInfo();
     if (serverLoginBuffer)
         serverLoginBuffer->flushAll();
-    if (serverDataBuffer)
+    if (serverDataBuffer && serverDataBuffer->notEmpty()) {
+        QCF::logInfo("Tessarc: %d bytes queued for the server dropped with the session.",
+                     serverDataBuffer->getSize());
+        countDropped(serverDataBuffer->getSize());
         serverDataBuffer->flushAll();
-    m_dataSentOffset = 0;
-    m_inflightSentence.clear();
-    m_inflightSent = 0;
+    }
+    if (m_newLoginBuffer)
+        m_newLoginBuffer->flushAll();
+    m_reloginData.clear();
+}
+
+void CTessarcApp::countDropped(long long bytes) {
+    m_droppedToServer += bytes;
+    QCF::logDebug("Tessarc: %lld bytes for the server dropped since start.", m_droppedToServer);
 }
 
 void CTessarcApp::startAVISerialProtocol() {
@@ -91,7 +110,7 @@ void CTessarcApp::startAVISerialProtocol() {
     resetSerialSession();
     if (m_serialFd > 0) {
         writeToTerminal(kWake, literalLength(kWake));
-        cntCharsSerialTx += literalLength(kWake);
+        saturatingAdd(cntCharsSerialTx, literalLength(kWake));
     }
     if (m_scanner)
         m_scanner->nextScan();
@@ -119,8 +138,8 @@ void CTessarcApp::requestAVIServerLoginInfo() {
     QCF::logDebug("Tessarc: Requesting AVI server login info.");
     if (m_serialFd > 0) {
         writeToTerminal(kLoginRequest, literalLength(kLoginRequest));
-        cntCharsSerialTx += literalLength(kLoginRequest);
-        ++cntMsgsSentSerialTx;
+        saturatingAdd(cntCharsSerialTx, literalLength(kLoginRequest));
+        saturatingAdd(cntMsgsSentSerialTx, 1);
         timeLastMsgSerialTx = now();
     }
     protocolCountdown = retryTimeoutSeconds();
@@ -138,13 +157,15 @@ void CTessarcApp::onRxDataAVISerialProtocol(char* bytes, int length) {
             handleScannedSentence();
         } else if (remaining == length) {
             QCF::logError("Tessarc: Error in the quarn scanner.");
-            return;
+            break;
         }
         const int consumed = length - remaining;
-        cntCharsSerialRx += consumed;
+        saturatingAdd(cntCharsSerialRx, consumed);
         bytes += consumed;
         length = remaining;
     }
+    // Once per chunk: what the chunk queued goes out in one send.
+    primeTcpSockWrite();
 }
 
 // A sentence is either queued whole or not at all: a cut one would merge with the next line.
@@ -163,20 +184,86 @@ void CTessarcApp::queueSentence(CBuffer* buffer, const char* bytes, int length) 
 void CTessarcApp::guardDataBuffer() {
     if (!serverDataBuffer || !serverDataBuffer->willOverrun(m_maxBufBytesScanAvi))
         return;
-    if (m_dataSentOffset > 0) {
-        // The front sentence is going out right now: take it aside whole so that the cut below
-        // cannot leave the server with half a sentence.
-        const char* data = serverDataBuffer->getBuffer();
-        const int size = serverDataBuffer->getSize();
-        const void* lf = std::memchr(data, '\n', static_cast<size_t>(size));
-        const int end = lf ? static_cast<int>(static_cast<const char*>(lf) - data) + 1 : size;
-        m_inflightSentence.assign(data, static_cast<size_t>(end));
-        m_inflightSent = m_dataSentOffset;
-        m_dataSentOffset = 0;
-        serverDataBuffer->flushBuffer(end);
+    // Bytes the server has acknowledged make room first.
+    releaseAcknowledged();
+    if (!serverDataBuffer->willOverrun(m_maxBufBytesScanAvi))
+        return;
+    const char* data = serverDataBuffer->getBuffer();
+    const int sent = dataSentOffset();
+    int removed;
+    if (sent > 0 && data[sent - 1] != '\n') {
+        // A sentence is half handed to the kernel: cutting its rest would leave the server
+        // with half a sentence. The sentences before it go, then whole ones after it.
+        const void* lf = ::memrchr(data, '\n', static_cast<size_t>(sent));
+        const int start = lf ? static_cast<int>(static_cast<const char*>(lf) - data) + 1 : 0;
+        lf =
+            std::memchr(data + sent, '\n', static_cast<size_t>(serverDataBuffer->getSize() - sent));
+        const int end = lf ? static_cast<int>(static_cast<const char*>(lf) - data) + 1 : sent;
+        serverDataBuffer->flushBuffer(start);
+        removed = start;
+        if (removed < m_maxBufBytesScanAvi)
+            removed +=
+                serverDataBuffer->discardSentencesAt(end - start, m_maxBufBytesScanAvi - removed);
+    } else {
+        removed = serverDataBuffer->discardFrontSentences(m_maxBufBytesScanAvi);
     }
-    const int removed = serverDataBuffer->discardFrontSentences(m_maxBufBytesScanAvi);
     QCF::logInfo("Tessarc: Data buffer getting full, discarded %u bytes.", u(removed));
+    countDropped(removed);
+}
+
+void CTessarcApp::queueData() {
+    const CQuarnScanner& scanner = *m_scanner;
+    char computed = 0;
+    char appended = 0;
+    if (scanner.scannedLrcCsValidated(&computed, &appended)) {
+        QCF::logTrace("Tessarc: Received msg with LRC checksum [%02x] - matched OK.",
+                      static_cast<unsigned char>(computed));
+    } else {
+        QCF::logDebug("Tessarc: Received msg with LRC checksum [computed=%02x, "
+                      "appended=%02x] - mismatched!",
+                      static_cast<unsigned char>(computed), static_cast<unsigned char>(appended));
+    }
+    if (scanner.scannedMsgHeader())
+        QCF::logDebug("Tessarc: Received a message header.");
+    else if (scanner.scannedGprmcData())
+        QCF::logDebug("Tessarc: Received GPRMC data.");
+    else
+        QCF::logDebug("Tessarc: Received other data.");
+    const auto bytes = dataBytes(scanner, latestGprmc);
+    queueSentence(serverDataBuffer.get(), bytes.first, bytes.second);
+}
+
+void CTessarcApp::abandonRelogin(const char* reason) {
+    QCF::logWarning("Tessarc: new server login block %s; its %d bytes go to the server as data.",
+                    reason, static_cast<int>(m_reloginData.size()));
+    loginInfoInProgress = false;
+    if (m_newLoginBuffer)
+        m_newLoginBuffer->flushAll();
+    // Sentence by sentence, so that the full-buffer guard and the room check apply to each.
+    for (size_t at = 0; at < m_reloginData.size();) {
+        const size_t lf = m_reloginData.find('\n', at);
+        const size_t end = lf == std::string::npos ? m_reloginData.size() : lf + 1;
+        guardDataBuffer();
+        queueSentence(serverDataBuffer.get(), m_reloginData.data() + at,
+                      static_cast<int>(end - at));
+        at = end;
+    }
+    m_reloginData.clear();
+    primeTcpSockWrite();
+}
+
+// The server must see a login block only at the start of a connection: the new block takes
+// the place of the old one and a fresh connection begins with it.
+void CTessarcApp::completeRelogin() {
+    loginInfoInProgress = false;
+    m_reloginData.clear();
+    if (serverLoginBuffer && m_newLoginBuffer) {
+        serverLoginBuffer->flushAll();
+        serverLoginBuffer->loadBuffer(m_newLoginBuffer->getBuffer(), m_newLoginBuffer->getSize());
+        m_newLoginBuffer->flushAll();
+    }
+    if (serverConnected() || m_connectingFd >= 0)
+        stopServerConnection();
 }
 
 void CTessarcApp::handleScannedSentence() {
@@ -203,13 +290,19 @@ void CTessarcApp::handleScannedSentence() {
     if (scanner.scannedTruncatedMsg()) {
         QCF::logError("Tessarc: AVI msg %u byte exceeded size of scan buffer %u bytes - discarded.",
                       u(scanned), u(size));
-        cntCharsDiscardedSerialRx += scanned;
+        saturatingAdd(cntCharsDiscardedSerialRx, scanned);
     } else {
         const char* sentence = scanner.getBuffer();
         logTraceMsgPretty(sentence, size);
         guardDataBuffer();
-        CBuffer* login = serverLoginBuffer.get();
-        CBuffer* data = serverDataBuffer.get();
+        // A reopened block goes to its own buffer; a line that would not fit there ends it.
+        if (reloginOpen() && m_newLoginBuffer && !scanner.scannedEnd() &&
+            !scanner.scannedTscack() &&
+            static_cast<long long>(m_newLoginBuffer->getCapacity()) - m_newLoginBuffer->getSize() <
+                static_cast<long long>(size) + static_cast<long long>(latestGprmc.size()) + 19)
+            abandonRelogin("too large");
+        const bool relogin = reloginOpen();
+        CBuffer* login = relogin ? m_newLoginBuffer.get() : serverLoginBuffer.get();
         std::string value;
         if (scanner.scannedEnd()) {
             QCF::logDebug("Tessarc: AVI msg received '$<end>'.");
@@ -219,10 +312,12 @@ void CTessarcApp::handleScannedSentence() {
                 loginInfoComplete = true;
                 protocolCountdown = 0;
                 queueSentence(login, sentence, size);
+                if (relogin)
+                    completeRelogin();
                 reportAVINetworkChange(networkAvailable() ? NET_CONNECT : NET_DISCONNECT);
                 syncServerProxy();
             } else {
-                queueSentence(data, sentence, size);
+                queueSentence(serverDataBuffer.get(), sentence, size);
             }
         } else if (scanner.scannedTscack()) {
             int n = size - 13;
@@ -231,6 +326,10 @@ void CTessarcApp::handleScannedSentence() {
                           std::string(sentence, static_cast<size_t>(n)).c_str());
         } else if (loginInfoInProgress) {
             QCF::logDebug("Tessarc: Retrieving server login info response.");
+            if (relogin) {
+                const auto bytes = dataBytes(scanner, latestGprmc);
+                m_reloginData.append(bytes.first, static_cast<size_t>(bytes.second));
+            }
             // A line of the block that tells something about the terminal: kept, and passed on.
             const auto learn = [&](std::string& field, const char* line) {
                 field = value;
@@ -276,43 +375,27 @@ void CTessarcApp::handleScannedSentence() {
             }
         } else if (scanner.scannedServerLoginInfoHeader()) {
             QCF::logDebug("Tessarc: Received server login info response header.");
+            // With the link up the block in use stays until the new one is complete.
+            if (loginInfoComplete) {
+                login = m_newLoginBuffer.get();
+                m_reloginData.clear();
+                m_reloginSeconds = 0;
+            }
             if (login)
                 login->flushAll();
             queueSentence(login, sentence, size);
             queueSentence(login, kSendAck, literalLength(kSendAck));
             loginInfoInProgress = true;
         } else {
-            char computed = 0;
-            char appended = 0;
-            if (scanner.scannedLrcCsValidated(&computed, &appended)) {
-                QCF::logTrace("Tessarc: Received msg with LRC checksum [%02x] - matched OK.",
-                              static_cast<unsigned char>(computed));
-            } else {
-                QCF::logDebug("Tessarc: Received msg with LRC checksum [computed=%02x, "
-                              "appended=%02x] - mismatched!",
-                              static_cast<unsigned char>(computed),
-                              static_cast<unsigned char>(appended));
-            }
-            if (scanner.scannedMsgHeader()) {
-                QCF::logDebug("Tessarc: Received a message header.");
-                queueSentence(data, sentence, size);
-            } else if (scanner.scannedGprmcData()) {
-                QCF::logDebug("Tessarc: Received GPRMC data.");
-                if (!latestGprmc.empty())
-                    queueSentence(data, latestGprmc.data(), static_cast<int>(latestGprmc.size()));
-            } else {
-                QCF::logDebug("Tessarc: Received other data.");
-                queueSentence(data, sentence, size);
-            }
+            queueData();
         }
     }
 
-    cntCharsScannedSerialRx += scanned;
-    cntCharsDiscardedSerialRx += discarded;
-    ++cntMsgsRcvdSerialRx;
+    saturatingAdd(cntCharsScannedSerialRx, scanned);
+    saturatingAdd(cntCharsDiscardedSerialRx, discarded);
+    saturatingAdd(cntMsgsRcvdSerialRx, 1);
     timeLastMsgSerialRx = now();
     scanner.nextScan();
-    primeTcpSockWrite();
 }
 
 void CTessarcApp::eachSecondAVISerialProtocol() {
@@ -320,6 +403,8 @@ void CTessarcApp::eachSecondAVISerialProtocol() {
         m_serialSuspended = false;
         armSerialWatch();
     }
+    if (reloginOpen() && ++m_reloginSeconds > retryTimeoutSeconds())
+        abandonRelogin("not completed in time");
     if (protocolCountdown > 0) {
         --protocolCountdown;
         if (protocolCountdown <= 0) {

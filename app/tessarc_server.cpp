@@ -7,25 +7,25 @@
 // waits for the next write watch instead of costing the connection.
 #include "tessarc_app.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <new>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "qcf_debug.h"
+#include "saturating.h"
 
 namespace {
 
 constexpr int kReconnectCountdown = 30;
 constexpr int kConnectTimeoutSeconds = 30;
-// Sentences queued within this many milliseconds go out in one send, unless this many bytes
-// are already waiting.
-constexpr unsigned kSendGatherMs = 50;
-constexpr int kSendGatherBytes = 1400;
 
 // Sizes outside these bounds are refused: a scan buffer must hold a real sentence and stay
 // cheap to allocate, and the server buffer must hold at least two of them (the full-buffer
@@ -35,6 +35,10 @@ constexpr int kScanBytesMin = 256;
 constexpr int kScanBytesMax = 1 << 20;
 constexpr int kServerBytesDefault = 2097152;
 constexpr int kServerBytesMax = 64 << 20;
+// What may wait unacknowledged in the kernel (it doubles the figure): enough to keep a fast
+// link busy, small next to the data buffer, so that a stalled server leaves its backlog here.
+constexpr int kSocketSendBuffer = 64 << 10;
+constexpr size_t kReadBytes = 64 << 10;
 
 bool wouldBlock(int error) {
     return error == EAGAIN || error == EWOULDBLOCK;
@@ -81,7 +85,10 @@ void CTessarcApp::createMsgBuffers() {
         QCF::logDebug("Tessarc: created %d byte Server Login buffer", m_maxBufBytesScanAvi);
         m_scanner.reset(new CQuarnScanner(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
         QCF::logDebug("Tessarc: created scanner to AVI with %d byte buffer", m_maxBufBytesScanAvi);
-        m_rxBuffer.assign(static_cast<size_t>(m_maxBufBytesScanAvi), '\0');
+        m_newLoginBuffer.reset(new CBuffer(static_cast<unsigned int>(m_maxBufBytesScanAvi)));
+        // Each read takes all the tty offers: fewer reads, fewer wake-ups per sentence.
+        m_rxBuffer.assign(std::max<size_t>(static_cast<size_t>(m_maxBufBytesScanAvi), kReadBytes),
+                          '\0');
     } catch (const std::bad_alloc& e) {
         QCF::logError("Tessarc: create buffer error: %s", e.what());
     }
@@ -91,10 +98,10 @@ void CTessarcApp::destroyMsgBuffers() {
     serverDataBuffer.reset();
     serverLoginBuffer.reset();
     m_scanner.reset();
+    m_newLoginBuffer.reset();
+    m_reloginData.clear();
     std::vector<char>().swap(m_rxBuffer);
-    m_dataSentOffset = 0;
-    m_inflightSentence.clear();
-    m_inflightSent = 0;
+    m_dataSentPos = 0;
     QCF::logDebug("Tessarc: buffers to server and AVI deleted");
 }
 
@@ -106,25 +113,24 @@ void CTessarcApp::startServerConnection() {
     }
     if (m_socketFd >= 0 || m_connectingFd >= 0)
         return;
+    // The overrides are read afresh at every attempt and never overwrite what the terminal
+    // said, so that emptying an override falls back to the terminal's value.
     const CTessarcConfig& config = CTessarcConfig::instance();
-    const std::string overrideAddr = config.getOverrideServerIPAddr();
-    if (!overrideAddr.empty()) {
-        terminalInfo.serverIpAddr = overrideAddr;
-        QCF::logInfo("Tessarc: Server IP address override: %s", overrideAddr.c_str());
-    }
-    const std::string overridePort = config.getOverrideServerTCPPort();
-    if (!overridePort.empty()) {
-        terminalInfo.serverPort = overridePort;
-        QCF::logInfo("Tessarc: Server TCP port override: %s", overridePort.c_str());
-    }
+    if (!config.getOverrideServerIPAddr().empty())
+        QCF::logInfo("Tessarc: Server IP address override: %s",
+                     config.getOverrideServerIPAddr().c_str());
+    if (!config.getOverrideServerTCPPort().empty())
+        QCF::logInfo("Tessarc: Server TCP port override: %s",
+                     config.getOverrideServerTCPPort().c_str());
+    const std::string ipAddr = serverIpAddr();
+    const std::string portText = serverPort();
 
-    const unsigned int port = parsePort(terminalInfo.serverPort);
+    const unsigned int port = parsePort(portText);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
     // Only numeric IPv4 text is accepted, so that no name lookup can stall the loop.
-    const bool addressValid =
-        ::inet_pton(AF_INET, terminalInfo.serverIpAddr.c_str(), &address.sin_addr) == 1;
+    const bool addressValid = ::inet_pton(AF_INET, ipAddr.c_str(), &address.sin_addr) == 1;
     char dotted[INET_ADDRSTRLEN] = "0.0.0.0";
     ::inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
     QCF::logDebug("Tessarc: configured TCP socket, port %u on address %s", port, dotted);
@@ -132,12 +138,11 @@ void CTessarcApp::startServerConnection() {
     // A refused address is retried at the usual pace, so that a corrected override (read at
     // each attempt) is picked up without a restart.
     if (!addressValid) {
-        failServerConnection(
-            ("invalid server address '" + terminalInfo.serverIpAddr + "'").c_str());
+        failServerConnection(("invalid server address '" + ipAddr + "'").c_str());
         return;
     }
     if (port == 0) {
-        failServerConnection(("invalid server port '" + terminalInfo.serverPort + "'").c_str());
+        failServerConnection(("invalid server port '" + portText + "'").c_str());
         return;
     }
 
@@ -147,6 +152,7 @@ void CTessarcApp::startServerConnection() {
         protocolCountdown = kReconnectCountdown;
         return;
     }
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSocketSendBuffer, sizeof kSocketSendBuffer);
     m_connectingFd = fd;
     m_connectSeconds = 0;
     int result;
@@ -156,9 +162,8 @@ void CTessarcApp::startServerConnection() {
     if (result == 0) {
         finishServerConnection();
     } else if (errno == EINPROGRESS) {
-        m_connectWatch =
-            Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onConnectReady), fd,
-                                      Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP);
+        m_connectWatch = watchDescriptor(fd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
+                                         sigc::mem_fun(*this, &CTessarcApp::onConnectReady));
     } else {
         failServerConnection(std::strerror(errno));
     }
@@ -199,26 +204,30 @@ void CTessarcApp::finishServerConnection() {
     m_connectSeconds = 0;
     m_socketChannel = Glib::IOChannel::create_from_fd(m_socketFd);
     m_socketChannel->set_close_on_unref(true);
-    m_socketReadWatch =
-        Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail), m_socketFd,
-                                  Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR);
+    m_socketReadWatch = watchDescriptor(m_socketFd, Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR,
+                                        sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail));
     loginBytesSent = 0;
-    m_dataSentOffset = 0;
-    m_inflightSent = 0;
-    primeTcpSockWrite();
+    // Whatever the last connection left unacknowledged goes again, from the front.
+    m_dataSentPos = serverDataBuffer ? serverDataBuffer->headPosition() : 0;
     reportAVINetworkChange(SERVER_CONNECT);
-    ++cntServerConnects;
+    saturatingAdd(cntServerConnects, 1);
     protocolCountdown = 0;
     timeLastServerRx = 0;
     secondsSinceLastRxServerAck = 0;
     QCF::logInfo("Tessarc: Server module started");
+    // Last: a send that fails stops the connection, which must be complete by then.
+    primeTcpSockWrite();
 }
 
 void CTessarcApp::stopServerConnection() {
     QCF::logDebug("Tessarc: Stopping server module");
     m_socketReadWatch.disconnect();
     m_socketWriteWatch.disconnect();
-    m_sendGatherTimer.disconnect();
+    // What the server's TCP took is gone for good; the rest is sent again on the next
+    // connection, from the start of its first sentence.
+    releaseAcknowledged();
+    if (serverDataBuffer)
+        m_dataSentPos = serverDataBuffer->headPosition();
     if (m_connectingFd >= 0) {
         m_connectWatch.disconnect();
         ::close(m_connectingFd);
@@ -237,9 +246,6 @@ void CTessarcApp::stopServerConnection() {
         ::close(m_socketFd);
     }
     m_socketFd = -1;
-    // What went out of a sentence on this connection is sent again, whole, on the next one.
-    m_dataSentOffset = 0;
-    m_inflightSent = 0;
     if (loginInfoComplete && networkAvailable()) {
         protocolCountdown = kReconnectCountdown;
         QCF::logDebug("Tessarc: %d countdown to try (re)connection to server.",
@@ -253,49 +259,14 @@ void CTessarcApp::stopServerConnection() {
     QCF::logInfo("Tessarc: Server module stopped");
 }
 
+// Sends at once what the socket takes; only a full socket gets a write watch, which stays until
+// the queue is drained. No source is added or removed while the socket keeps up.
 void CTessarcApp::primeTcpSockWrite() {
-    // One watch is enough: it sends everything queued and stays while the socket is full.
-    if (m_socketFd < 0 || m_socketWriteWatch.connected())
-        return;
-    // A terminal trickles a sentence every few milliseconds; a send each costs a wake-up and a
-    // TCP segment (and on a cellular uplink, radio time). Gather what comes in a short while,
-    // unless a segment's worth is already waiting.
-    const int queued = serverDataBuffer ? serverDataBuffer->getSize() : 0;
-    if (queued < kSendGatherBytes && loginBytesSent > 0) {
-        if (!m_sendGatherTimer.connected())
-            m_sendGatherTimer = Glib::signal_timeout().connect(
-                [this] {
-                    armTcpSockWrite();
-                    return false;
-                },
-                kSendGatherMs);
-        return;
-    }
-    armTcpSockWrite();
-}
-
-void CTessarcApp::armTcpSockWrite() {
-    m_sendGatherTimer.disconnect();
-    if (m_socketFd < 0 || m_socketWriteWatch.connected())
+    if (m_socketFd < 0 || m_socketWriteWatch.connected() || !sendQueued() || m_socketFd < 0)
         return;
     QCF::logDebug("Tessarc: Primed the TCP connection for write.");
-    m_socketWriteWatch =
-        Glib::signal_io().connect(sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady),
-                                  m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP);
-}
-
-// false only on a real error; `sent` is 0 when the socket is full for now.
-bool CTessarcApp::sendPending(const char* bytes, int length, int& sent) {
-    ssize_t n;
-    do {
-        n = ::send(m_socketFd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        sent = 0;
-        return wouldBlock(errno);
-    }
-    sent = static_cast<int>(n);
-    return true;
+    m_socketWriteWatch = watchDescriptor(m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
+                                         sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady));
 }
 
 bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
@@ -304,64 +275,88 @@ bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
         stopServerConnection();
         return false;
     }
+    return sendQueued();
+}
+
+// Sends `length` bytes, as many as the socket takes, and counts them; -1 when the connection
+// failed (it is stopped then).
+int CTessarcApp::sendCounted(const char* bytes, int length, const char* sentLine) {
+    ssize_t n;
+    do {
+        n = ::send(m_socketFd, bytes, static_cast<size_t>(length), MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0 && wouldBlock(errno))
+        return 0;
+    if (n < 0) {
+        QCF::logError("Tessarc: Failed to send data to server.");
+        stopServerConnection();
+        return -1;
+    }
+    QCF::logDebug(sentLine, static_cast<int>(n));
+    saturatingAdd(cntServerCharsTx, n);
+    return static_cast<int>(n);
+}
+
+// The login block, then the data from where this connection has got to. True while bytes
+// remain that the socket did not take.
+bool CTessarcApp::sendQueued() {
     if (m_socketFd < 0 || !serverLoginBuffer || !serverDataBuffer)
         return false;
-    // Sends what the socket takes of `length` bytes and counts it; -1 when the connection
-    // failed (it is stopped then), 0 when the socket is full for now.
-    const auto sendCounted = [this](const char* bytes, int length, const char* sentLine) {
-        int sent = 0;
-        if (!sendPending(bytes, length, sent)) {
-            QCF::logError("Tessarc: Failed to send data to server.");
-            stopServerConnection();
-            return -1;
-        }
-        if (sent > 0) {
-            QCF::logDebug(sentLine, sent);
-            cntServerCharsTx += sent;
-        }
-        return sent;
-    };
-    int sent = 0;
     const int loginSize = serverLoginBuffer->getSize();
     if (loginBytesSent < loginSize) {
-        sent = sendCounted(serverLoginBuffer->getBuffer() + loginBytesSent,
-                           loginSize - loginBytesSent, "Tessarc: Sent %d bytes (login) to server");
-        if (sent <= 0)
-            return sent == 0;
+        const int sent =
+            sendCounted(serverLoginBuffer->getBuffer() + loginBytesSent, loginSize - loginBytesSent,
+                        "Tessarc: Sent %d bytes (login) to server");
+        if (sent < 0)
+            return false;
         loginBytesSent += sent;
         if (loginBytesSent < loginSize)
             return true;
     }
-    if (!m_inflightSentence.empty()) {
-        const int length = static_cast<int>(m_inflightSentence.size());
-        sent = sendCounted(m_inflightSentence.data() + m_inflightSent, length - m_inflightSent,
-                           "Tessarc: Sent %d bytes to server.");
-        if (sent <= 0)
-            return sent == 0;
-        m_inflightSent += sent;
-        if (m_inflightSent < length)
-            return true;
-        m_inflightSentence.clear();
-        m_inflightSent = 0;
-    }
+    const int offset = dataSentOffset();
     const int size = serverDataBuffer->getSize();
-    if (size > m_dataSentOffset) {
-        const char* data = serverDataBuffer->getBuffer();
-        sent = sendCounted(data + m_dataSentOffset, size - m_dataSentOffset,
-                           "Tessarc: Sent %d bytes to server.");
-        if (sent <= 0)
-            return sent == 0;
-        // Only whole sentences leave the buffer; the head of one cut by a partial send stays,
-        // so that a lost connection resends it whole on the next.
-        const int sentEnd = m_dataSentOffset + sent;
-        const void* lastLf = ::memrchr(data, '\n', static_cast<size_t>(sentEnd));
-        const int whole =
-            lastLf ? static_cast<int>(static_cast<const char*>(lastLf) - data) + 1 : 0;
-        serverDataBuffer->flushBuffer(whole);
-        m_dataSentOffset = sentEnd - whole;
-        return serverDataBuffer->getSize() > m_dataSentOffset;
-    }
-    return false;
+    if (size <= offset)
+        return false;
+    const int sent = sendCounted(serverDataBuffer->getBuffer() + offset, size - offset,
+                                 "Tessarc: Sent %d bytes to server.");
+    if (sent < 0)
+        return false;
+    m_dataSentPos += sent;
+    return sent < size - offset;
+}
+
+int CTessarcApp::dataSentOffset() {
+    if (!serverDataBuffer)
+        return 0;
+    // Bytes removed from the front that were never handed over (a full buffer, a restart)
+    // move the send position along with the front.
+    const long long head = serverDataBuffer->headPosition();
+    if (m_dataSentPos < head)
+        m_dataSentPos = head;
+    // Never past the end: a position from a buffer made since would stop sending for good.
+    if (m_dataSentPos > head + serverDataBuffer->getSize())
+        m_dataSentPos = head + serverDataBuffer->getSize();
+    return static_cast<int>(m_dataSentPos - head);
+}
+
+// SIOCOUTQ counts the bytes the peer has not acknowledged yet; they are the last ones handed
+// over, so everything before them arrived. Only whole sentences leave the buffer: a new
+// connection resends from the start of the first sentence not wholly acknowledged.
+void CTessarcApp::releaseAcknowledged() {
+    if (m_socketFd < 0 || dataSentOffset() == 0)
+        return;
+    int unacknowledged = 0;
+    if (::ioctl(m_socketFd, SIOCOUTQ, &unacknowledged) < 0)
+        return;
+    const long long acknowledged =
+        m_dataSentPos - unacknowledged - serverDataBuffer->headPosition();
+    if (acknowledged <= 0)
+        return;
+    const char* data = serverDataBuffer->getBuffer();
+    const void* lastLf = ::memrchr(data, '\n', static_cast<size_t>(acknowledged));
+    if (lastLf)
+        serverDataBuffer->flushBuffer(static_cast<int>(static_cast<const char*>(lastLf) - data) +
+                                      1);
 }
 
 bool CTessarcApp::onTcpDataAvail(Glib::IOCondition condition) {
@@ -389,7 +384,7 @@ bool CTessarcApp::onTcpDataAvail(Glib::IOCondition condition) {
         QCF::logDebug("Tessarc: Received %d bytes from server", static_cast<int>(n));
         timeLastServerRx = now();
         secondsSinceLastRxServerAck = 0;
-        cntServerCharsRx += static_cast<int>(n);
+        saturatingAdd(cntServerCharsRx, n);
         return true;
     }
     if (condition & Glib::IO_HUP) {
@@ -439,9 +434,20 @@ void CTessarcApp::eachSecondServerProtocol() {
     }
     if (!serverConnected())
         return;
+    releaseAcknowledged();
     if (++secondsSinceLastRxServerAck > inactivityTimeoutSeconds()) {
         QCF::logInfo("Tessarc: Server Protocol - no activity from server, re-connecting.");
         stopServerConnection();
         syncServerProxy();
     }
+}
+
+std::string CTessarcApp::serverIpAddr() const {
+    const std::string address = CTessarcConfig::instance().getOverrideServerIPAddr();
+    return address.empty() ? terminalInfo.serverIpAddr : address;
+}
+
+std::string CTessarcApp::serverPort() const {
+    const std::string port = CTessarcConfig::instance().getOverrideServerTCPPort();
+    return port.empty() ? terminalInfo.serverPort : port;
 }

@@ -1,21 +1,32 @@
-// Sentences per second from a pseudo-terminal to a loopback server through the running daemon,
-// and the daemon's CPU time per sentence, beside socat relaying the same stream in the same run.
+// The daemon's data path beside socat relaying the same stream, pty to loopback TCP, in the same
+// run: latency at light load, CPU at line rate (whole-sentence writes and 16-byte writes, as a
+// UART's FIFO delivers them) and sentences per second when saturated.
+//
+// Both relays are started, connected and warmed up before anything is timed; every figure is
+// taken in rounds that alternate which relay goes first, and reported as min / median / max
+// over the rounds, with the daemon-to-socat ratio of each round. CPU time is the sum of
+// /proc/<pid>/task/*/schedstat (nanoseconds) over the relay's threads. The stream is varied,
+// valid sentences with correct checksums, identical for both. The sink answers once a second,
+// so that the daemon's server inactivity time-out never ends a long run.
 //
 // The daemon (bin/tessarc next to this program) runs on a private dbus-daemon under a temporary
-// VYL_ROOT whose fake sysfs holds one built-in port, ttyS0, whose device node is a link to the
-// slave of our pseudo-terminal. Its configuration enables the agent, makes the network gate
-// always true and overrides the server address with our listener.
+// VYL_ROOT whose fake sysfs holds ttyS0, a link to the slave of our pseudo-terminal.
+//
+//   bench_data_path [--rounds=N] [--window_s=S] [--latency_sentences=N]
+//                   [--saturated_sentences=N] plus the usual --benchmark_* options.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <memory>
-#include <sstream>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -37,50 +48,65 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+int g_rounds = 5;
+double g_windowSeconds = 5;
+int g_latencySentences = 50;
+int g_saturatedSentences = 100000;
+// 57600 baud, ten bits a character.
+constexpr double kLineRate = 5760;
+
 void check(bool ok, const std::string& what) {
     if (!ok)
         throw std::runtime_error(what + " (" + std::strerror(errno) + ")");
 }
 
-// utime + stime of a process, in seconds.
+// CPU time of every thread of a process, in seconds.
 double cpuSeconds(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::stringstream rest(text.substr(text.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
+    unsigned long long total = 0;
+    for (dirent* e; dir && (e = ::readdir(dir.get())) != nullptr;) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
+        unsigned long long ns = 0;
+        if (in >> ns)
+            total += ns;
     }
-    return static_cast<double>(utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    return static_cast<double>(total) * 1e-9;
 }
 
-// A loopback listener that counts the bytes of the one connection it accepts, on its own thread
-// (the sender blocks while the daemon relays, so nobody else could read meanwhile).
+// Varied, valid sentences: message headers and PFAL reports of different lengths, each with the
+// checksum it should have. None that the daemon treats specially (position, acknowledgement).
+std::vector<std::string> makeSentences(size_t count) {
+    std::vector<std::string> out;
+    out.reserve(count);
+    uint32_t rng = 2463534242u;
+    for (size_t i = 0; i < count; ++i) {
+        rng ^= rng << 13;
+        rng ^= rng >> 17;
+        rng ^= rng << 5;
+        std::string body = (rng & 1) ? "<MSG.Data.Position>," + std::to_string(i) + ",48.1173," +
+                                           std::to_string(rng % 100000) + ",11.5167"
+                                     : "PFAL,IO" + std::to_string(rng % 8) + "," +
+                                           std::to_string(i) + ",state=" + (rng & 2 ? "on" : "off");
+        body.append((rng >> 8) % 40, static_cast<char>('A' + (rng >> 16) % 26));
+        unsigned char lrc = 0;
+        for (char c : body)
+            lrc ^= static_cast<unsigned char>(c);
+        char tail[8];
+        std::snprintf(tail, sizeof tail, "*%02X\r\n", lrc);
+        out.push_back("$" + body + tail);
+    }
+    return out;
+}
+
+// A loopback listener that reads what its connection brings on its own thread, notes when each
+// read arrived, and sends one byte back every second as a sign of life.
 class Sink {
 public:
-    Sink() {
-        m_listen = testenv::loopbackListener(4, m_port);
-        m_thread = std::thread([this] {
-            int fd = -1;
-            while (fd < 0 && !m_stop) {
-                pollfd p{m_listen, POLLIN, 0};
-                if (::poll(&p, 1, 100) > 0)
-                    fd = ::accept(m_listen, nullptr, nullptr);
-            }
-            if (fd < 0)
-                return;
-            m_connected = true;
-            char buf[65536];
-            ssize_t n;
-            while ((n = ::recv(fd, buf, sizeof buf, 0)) > 0) {
-                m_bytes += static_cast<long long>(n);
-            }
-            ::close(fd);
-        });
+    Sink() : m_listen(testenv::loopbackListener(4, m_port)) {
+        m_thread = std::thread([this] { run(); });
     }
     ~Sink() {
         m_stop = true;
@@ -88,21 +114,75 @@ public:
         ::close(m_listen);
     }
     uint16_t port() const { return m_port; }
-    long long bytes() const { return m_bytes; }
     bool connected() const { return m_connected; }
+    long long bytes() const { return m_bytes; }
+    // Waits until `target` bytes have arrived; the time of the read that completed them.
+    bool waitBytes(long long target, Clock::time_point& arrival,
+                   std::chrono::seconds timeout = std::chrono::seconds(60)) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_changed.wait_for(lock, timeout, [&] { return m_bytes >= target; }))
+            return false;
+        arrival = reachedAt(target);
+        return true;
+    }
 
 private:
-    int m_listen = -1;
+    void run() {
+        int fd = -1;
+        char buf[65536];
+        auto lastAnswer = Clock::now();
+        while (!m_stop) {
+            pollfd p{fd >= 0 ? fd : m_listen, POLLIN, 0};
+            if (::poll(&p, 1, 100) > 0) {
+                if (fd < 0) {
+                    fd = ::accept(m_listen, nullptr, nullptr);
+                    m_connected = fd >= 0;
+                    continue;
+                }
+                const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+                const auto now = Clock::now();
+                if (n <= 0) {
+                    ::close(fd);
+                    fd = -1;
+                    m_connected = false;
+                    continue;
+                }
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_arrivals.emplace_back(m_bytes + n, now);
+                if (m_arrivals.size() > 4096)
+                    m_arrivals.erase(m_arrivals.begin(), m_arrivals.begin() + 2048);
+                m_bytes += n;
+                m_changed.notify_all();
+            }
+            if (fd >= 0 && Clock::now() - lastAnswer > std::chrono::seconds(1)) {
+                ::send(fd, "A", 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+                lastAnswer = Clock::now();
+            }
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    Clock::time_point reachedAt(long long target) const {
+        for (const auto& a : m_arrivals)
+            if (a.first >= target)
+                return a.second;
+        return Clock::now();
+    }
+
     uint16_t m_port = 0;
+    int m_listen;
     std::thread m_thread;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<std::pair<long long, Clock::time_point>> m_arrivals;
     std::atomic<long long> m_bytes{0};
     std::atomic<bool> m_connected{false};
     std::atomic<bool> m_stop{false};
 };
 
-// Waits until the terminal has received `text` since it was last drained.
+// Waits until the terminal has received `text`, draining what arrives.
 bool waitFor(testenv::PtyTerminal& pty, const std::string& text, int seconds = 20) {
-    auto deadline = Clock::now() + std::chrono::seconds(seconds);
+    const auto deadline = Clock::now() + std::chrono::seconds(seconds);
     while (pty.received().find(text) == std::string::npos) {
         if (Clock::now() > deadline)
             return false;
@@ -111,26 +191,48 @@ bool waitFor(testenv::PtyTerminal& pty, const std::string& text, int seconds = 2
     return true;
 }
 
-// Throws away what the other side wrote, so that the pty never fills up.
-void drain(testenv::PtyTerminal& pty) {
-    pty.received();
-    pty.clearReceived();
-}
-
-const std::string kSentence = "$POS,123519,4807.038,N,01131.000,E,022.4,084.4*2A\r\n";
-
-std::string sentences(size_t count) {
-    std::string all;
-    all.reserve(kSentence.size() * count);
-    for (size_t i = 0; i < count; ++i)
-        all += kSentence;
-    return all;
-}
-
-// The daemon linked up with our terminal and connected to our listener.
-class DaemonRun {
+// One relay from a pseudo-terminal to a Sink.
+class Relay {
 public:
-    DaemonRun() {
+    virtual ~Relay() = default;
+    virtual pid_t pid() const = 0;
+    virtual const char* name() const = 0;
+    testenv::PtyTerminal& pty() { return m_pty; }
+    Sink& sink() { return m_sink; }
+
+    // Writes all of `data` in pieces of at most `piece` bytes; at `rate` bytes a second when
+    // given, else as fast as the relay takes them.
+    void write(const std::string& data, size_t piece, double rate = 0) {
+        const auto start = Clock::now();
+        for (size_t sent = 0; sent < data.size(); sent += piece) {
+            if (rate > 0)
+                std::this_thread::sleep_until(
+                    start + std::chrono::duration_cast<Clock::duration>(
+                                std::chrono::duration<double>(static_cast<double>(sent) / rate)));
+            check(m_pty.send(data.substr(sent, std::min(piece, data.size() - sent)),
+                             std::chrono::seconds(60)),
+                  std::string(name()) + " stopped taking data");
+            if (m_pty.received().size() > 4096)
+                m_pty.clearReceived();
+        }
+    }
+    // Waits until the sink has everything written since `before`.
+    Clock::time_point delivered(long long before, size_t bytes) {
+        Clock::time_point at;
+        check(m_sink.waitBytes(before + static_cast<long long>(bytes), at),
+              std::string(name()) + " never delivered");
+        return at;
+    }
+
+protected:
+    testenv::PtyTerminal m_pty;
+    Sink m_sink;
+};
+
+// The daemon linked up with our terminal and connected to the sink.
+class DaemonRelay : public Relay {
+public:
+    DaemonRelay() {
         testenv::FakeSysfs sysfs(m_root.path());
         sysfs.addBuiltinSerial(0);
         sysfs.linkNode("ttyS0", m_pty.slavePath());
@@ -141,6 +243,8 @@ public:
                          {"networkSettings/overrideServerIPAddr", "'127.0.0.1'"},
                          {"networkSettings/overrideServerTCPPort",
                           "'" + std::to_string(m_sink.port()) + "'"},
+                         // socat's turn may leave the terminal silent for a whole window.
+                         {"serialSettings/inactivityTimeout", "86400"},
                      }));
         m_daemon.reset(new testenv::Process("tessarc", {"--daemon"}));
         check(waitFor(m_pty, "\r\n", 30), "daemon never woke the terminal");
@@ -148,136 +252,239 @@ public:
         check(waitFor(m_pty, "$Pfal,Msg.Info.ServerLogin\r\n"), "no login request");
         m_pty.send("$<MSG.Info.ServerLogin>\r\n$DeviceName=BENCH\r\n$Ext=bench:127.0.0.1:1\r\n"
                    "$IMEI=1\r\n$<end>\r\n");
-        auto deadline = Clock::now() + std::chrono::seconds(20);
-        while (!m_sink.connected() && Clock::now() < deadline)
-            waitFor(m_pty, "$RTRLINK,SRVR_CON", 1);
-        check(m_sink.connected(), "daemon never connected");
+        check(waitFor(m_pty, "$RTRLINK,SRVR_CON"), "daemon never connected");
+        check(testenv::waitUntil([&] { return m_sink.connected(); }), "sink never connected");
     }
-    ~DaemonRun() {
+    ~DaemonRelay() override {
         m_daemon->signal(SIGTERM);
         m_daemon->wait();
     }
-
-    pid_t pid() const { return m_daemon->pid(); }
-    testenv::PtyTerminal& pty() { return m_pty; }
-    long long delivered() const { return m_sink.bytes(); }
+    pid_t pid() const override { return m_daemon->pid(); }
+    const char* name() const override { return "daemon"; }
 
 private:
     testenv::TempRoot m_root;
     testenv::PrivateBus m_bus;
-    testenv::PtyTerminal m_pty;
-    Sink m_sink;
     std::unique_ptr<testenv::Process> m_daemon;
 };
 
-// Sends `total` bytes, at `bytesPerSecond` (0: as fast as the pty takes them), and waits until
-// the server has them all. Returns the wall time in seconds.
-double pump(testenv::PtyTerminal& pty, const std::string& data, double bytesPerSecond,
-            const std::function<long long()>& delivered, long long target) {
-    const auto start = Clock::now();
-    size_t sent = 0;
-    const size_t chunk = bytesPerSecond > 0 ? kSentence.size() : 65536;
-    while (sent < data.size()) {
-        if (bytesPerSecond > 0) {
-            const double due = static_cast<double>(sent) / bytesPerSecond;
-            std::this_thread::sleep_until(start + std::chrono::duration<double>(due));
+class SocatRelay : public Relay {
+public:
+    SocatRelay()
+        : m_socat("socat", {"-u", "FILE:" + m_pty.slavePath() + ",raw,echo=0,b57600",
+                            "TCP:127.0.0.1:" + std::to_string(m_sink.port())}) {
+        check(testenv::waitUntil([&] { return m_sink.connected(); }), "socat never connected");
+    }
+    pid_t pid() const override { return m_socat.pid(); }
+    const char* name() const override { return "socat"; }
+
+private:
+    testenv::Process m_socat;
+};
+
+Relay* g_daemon = nullptr;
+Relay* g_socat = nullptr;
+
+std::string joined(const std::vector<std::string>& sentences, size_t from, size_t count) {
+    std::string all;
+    for (size_t i = from; i < from + count && i < sentences.size(); ++i)
+        all += sentences[i];
+    return all;
+}
+
+void report(benchmark::State& state, const std::string& name, std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    state.counters[name + "_min"] = v.front();
+    state.counters[name + "_median"] = v[v.size() / 2];
+    state.counters[name + "_max"] = v.back();
+}
+
+// Runs `measure` on both relays, `g_rounds` times, alternating which goes first; returns the
+// figures of each relay per round.
+void alternate(const std::function<double(Relay&)>& measure, std::vector<double>& daemon,
+               std::vector<double>& socat) {
+    for (int round = 0; round < g_rounds; ++round) {
+        if (round % 2 == 0) {
+            daemon.push_back(measure(*g_daemon));
+            socat.push_back(measure(*g_socat));
+        } else {
+            socat.push_back(measure(*g_socat));
+            daemon.push_back(measure(*g_daemon));
         }
-        const size_t n = std::min(chunk, data.size() - sent);
-        pty.send(data.substr(sent, n), std::chrono::seconds(60));
-        drain(pty);
-        sent += n;
     }
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (delivered() < target && Clock::now() < deadline) {
-        drain(pty);
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-DaemonRun* g_run = nullptr;
+std::vector<double> ratios(const std::vector<double>& a, const std::vector<double>& b) {
+    std::vector<double> r;
+    for (size_t i = 0; i < a.size(); ++i)
+        r.push_back(b[i] > 0 ? a[i] / b[i] : 0);
+    return r;
+}
 
-void BM_DaemonSaturated(benchmark::State& state) {
-    const size_t count = 40000;
-    const std::string data = sentences(count);
-    double sps = 0, cpuPer = 0, socatSps = 0, socatCpuPer = 0;
+const std::vector<std::string>& stream() {
+    static const std::vector<std::string> s =
+        makeSentences(std::max<size_t>(static_cast<size_t>(g_saturatedSentences), 200000));
+    return s;
+}
+
+// Terminal write to sink read of single sentences at 10 a second: per round the median and
+// the 99th percentile, in milliseconds.
+void BM_LatencyAt10SentencesPerSecond(benchmark::State& state) {
+    std::vector<double> dMedian, sMedian, dP99, sP99;
+    size_t next = 0;
     for (auto _ : state) {
-        // The daemon.
-        const long long before = g_run->delivered();
-        const double cpu0 = cpuSeconds(g_run->pid());
-        const double wall = pump(
-            g_run->pty(), data, 0, [] { return g_run->delivered(); },
-            before + static_cast<long long>(data.size()));
-        const double cpu = cpuSeconds(g_run->pid()) - cpu0;
-        sps = static_cast<double>(count) / wall;
-        cpuPer = cpu / static_cast<double>(count);
-
-        // socat relaying the same stream from a pseudo-terminal to a loopback listener.
-        testenv::PtyTerminal pty;
-        auto sink = std::make_unique<Sink>();
-        testenv::Process socat("socat", {"-u", "FILE:" + pty.slavePath() + ",raw,echo=0,b57600",
-                                         "TCP:127.0.0.1:" + std::to_string(sink->port())});
-        auto deadline = Clock::now() + std::chrono::seconds(10);
-        while (!sink->connected() && Clock::now() < deadline)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        const double scpu0 = cpuSeconds(socat.pid());
-        const double swall = pump(
-            pty, data, 0, [&] { return sink->bytes(); }, static_cast<long long>(data.size()));
-        const double scpu = cpuSeconds(socat.pid()) - scpu0;
-        socatSps = static_cast<double>(count) / swall;
-        socatCpuPer = scpu / static_cast<double>(count);
-        socat.signal(SIGTERM);
-        socat.wait();
-        sink.reset();
+        std::vector<double> d99, s99;
+        alternate(
+            [&](Relay& relay) {
+                std::vector<double> ms;
+                auto slot = Clock::now();
+                for (int i = 0; i < g_latencySentences; ++i) {
+                    const std::string& sentence = stream()[next++ % stream().size()];
+                    std::this_thread::sleep_until(slot += std::chrono::milliseconds(100));
+                    const long long before = relay.sink().bytes();
+                    const auto written = Clock::now();
+                    relay.write(sentence, sentence.size());
+                    const auto arrived = relay.delivered(before, sentence.size());
+                    ms.push_back(
+                        std::chrono::duration<double, std::milli>(arrived - written).count());
+                }
+                std::sort(ms.begin(), ms.end());
+                (&relay == g_daemon ? d99 : s99)
+                    .push_back(ms[std::min(ms.size() - 1, ms.size() * 99 / 100)]);
+                return ms[ms.size() / 2];
+            },
+            dMedian, sMedian);
+        dP99 = d99;
+        sP99 = s99;
     }
-    state.counters["daemon_sentences_per_s"] = sps;
-    state.counters["daemon_cpu_us_per_sentence"] = cpuPer * 1e6;
-    state.counters["socat_sentences_per_s"] = socatSps;
-    state.counters["socat_cpu_us_per_sentence"] = socatCpuPer * 1e6;
-    state.counters["daemon_to_socat_throughput"] = socatSps > 0 ? sps / socatSps : 0;
+    report(state, "daemon_ms_median", dMedian);
+    report(state, "socat_ms_median", sMedian);
+    report(state, "daemon_ms_p99", dP99);
+    report(state, "socat_ms_p99", sP99);
+    report(state, "ratio_median", ratios(dMedian, sMedian));
 }
 
-void BM_DaemonAt57600Baud(benchmark::State& state) {
-    // 57600 baud, 10 bits a character: 5760 bytes a second, for three seconds.
-    const double rate = 5760;
-    const size_t count = static_cast<size_t>(3 * rate / static_cast<double>(kSentence.size()));
-    const std::string data = sentences(count);
-    double cpuShare = 0, sps = 0, idleShare = 0;
+// CPU share of one core while relaying kLineRate bytes a second for a window, written in
+// pieces of range(0) bytes (0: one sentence a write).
+void BM_CpuAtLineRate(benchmark::State& state) {
+    const size_t piece = static_cast<size_t>(state.range(0));
+    const size_t count = static_cast<size_t>(g_windowSeconds * kLineRate / 70);
+    std::vector<double> daemon, socat, idle;
+    size_t next = 0;
     for (auto _ : state) {
-        // What the daemon spends with no traffic at all (timers of the framework included).
-        const double idle0 = cpuSeconds(g_run->pid());
-        const auto idleStart = Clock::now();
-        while (Clock::now() - idleStart < std::chrono::seconds(3)) {
-            drain(g_run->pty());
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-        idleShare = (cpuSeconds(g_run->pid()) - idle0) /
-                    std::chrono::duration<double>(Clock::now() - idleStart).count();
-        const long long before = g_run->delivered();
-        const double cpu0 = cpuSeconds(g_run->pid());
-        const double wall = pump(
-            g_run->pty(), data, rate, [] { return g_run->delivered(); },
-            before + static_cast<long long>(data.size()));
-        cpuShare = (cpuSeconds(g_run->pid()) - cpu0) / wall;
-        sps = static_cast<double>(count) / wall;
+        alternate(
+            [&](Relay& relay) {
+                const std::string data = joined(stream(), next % stream().size(), count);
+                next += count;
+                const long long before = relay.sink().bytes();
+                const double cpu0 = cpuSeconds(relay.pid());
+                // While socat has its turn the daemon has no traffic: its timers' own cost.
+                const double idle0 = cpuSeconds(g_daemon->pid());
+                const auto start = Clock::now();
+                if (piece > 0) {
+                    relay.write(data, piece, kLineRate);
+                } else {
+                    // One write per sentence, each at its time on the line.
+                    size_t at = 0;
+                    for (size_t i = 0; at < data.size(); ++i) {
+                        const size_t end = data.find('\n', at) + 1;
+                        std::this_thread::sleep_until(
+                            start + std::chrono::duration_cast<Clock::duration>(
+                                        std::chrono::duration<double>(static_cast<double>(at) /
+                                                                      kLineRate)));
+                        relay.write(data.substr(at, end - at), end - at);
+                        at = end;
+                    }
+                }
+                relay.delivered(before, data.size());
+                const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+                if (&relay == g_socat)
+                    idle.push_back((cpuSeconds(g_daemon->pid()) - idle0) / wall * 100);
+                return (cpuSeconds(relay.pid()) - cpu0) / wall * 100;
+            },
+            daemon, socat);
     }
-    state.counters["daemon_sentences_per_s"] = sps;
-    state.counters["daemon_cpu_percent_of_core"] = cpuShare * 100;
-    state.counters["daemon_idle_cpu_percent_of_core"] = idleShare * 100;
+    report(state, "daemon_idle_cpu_percent", idle);
+    report(state, "daemon_cpu_percent", daemon);
+    report(state, "socat_cpu_percent", socat);
+    report(state, "ratio", ratios(daemon, socat));
 }
 
-BENCHMARK(BM_DaemonSaturated)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK(BM_DaemonAt57600Baud)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+// Sentences a second when the terminal writes as fast as the relay takes them.
+void BM_Saturated(benchmark::State& state) {
+    const size_t count = static_cast<size_t>(g_saturatedSentences);
+    const std::string data = joined(stream(), 0, count);
+    std::vector<double> daemon, socat, dCpu, sCpu;
+    for (auto _ : state) {
+        alternate(
+            [&](Relay& relay) {
+                const long long before = relay.sink().bytes();
+                const double cpu0 = cpuSeconds(relay.pid());
+                const auto start = Clock::now();
+                relay.write(data, 65536);
+                const auto end = relay.delivered(before, data.size());
+                (&relay == g_daemon ? dCpu : sCpu)
+                    .push_back((cpuSeconds(relay.pid()) - cpu0) * 1e6 / static_cast<double>(count));
+                return static_cast<double>(count) /
+                       std::chrono::duration<double>(end - start).count();
+            },
+            daemon, socat);
+    }
+    report(state, "daemon_sentences_per_s", daemon);
+    report(state, "socat_sentences_per_s", socat);
+    report(state, "ratio", ratios(daemon, socat));
+    report(state, "daemon_cpu_us_per_sentence", dCpu);
+    report(state, "socat_cpu_us_per_sentence", sCpu);
+}
+
+BENCHMARK(BM_LatencyAt10SentencesPerSecond)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_CpuAtLineRate)
+    ->Arg(0)
+    ->Arg(16)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_Saturated)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Both relays carry some traffic before anything is timed.
+void warmUp() {
+    const std::string data = joined(stream(), 0, 2000);
+    for (Relay* relay : {g_daemon, g_socat}) {
+        const long long before = relay->sink().bytes();
+        relay->write(data, 4096);
+        relay->delivered(before, data.size());
+    }
+}
 
 } // namespace
 
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const auto value = [&](const char* key) {
+            return arg.rfind(key, 0) == 0 ? std::atof(arg.c_str() + std::strlen(key)) : -1.0;
+        };
+        if (value("--rounds=") > 0)
+            g_rounds = std::max(5, static_cast<int>(value("--rounds=")));
+        if (value("--window_s=") > 0)
+            g_windowSeconds = value("--window_s=");
+        if (value("--latency_sentences=") > 0)
+            g_latencySentences = static_cast<int>(value("--latency_sentences="));
+        if (value("--saturated_sentences=") > 0)
+            g_saturatedSentences = static_cast<int>(value("--saturated_sentences="));
+    }
     try {
-        DaemonRun run;
-        g_run = &run;
+        DaemonRelay daemon;
+        SocatRelay socat;
+        g_daemon = &daemon;
+        g_socat = &socat;
+        warmUp();
         benchmark::RunSpecifiedBenchmarks();
-        g_run = nullptr;
+        g_daemon = g_socat = nullptr;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "bench_data_path: %s\n", e.what());
         return 1;

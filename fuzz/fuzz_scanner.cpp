@@ -157,6 +157,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             checkSentence(scanner);
             if (!scanner.scannedTruncatedMsg())
                 queue(buffer, queued, scanner.getBuffer(), scanner.getSize());
+            // Now and then some bytes leave the front, as sending does, so that appends meet a
+            // queue that starts anywhere in its array.
+            if ((rng >> 4) % 3 == 0) {
+                const int n = static_cast<int>((rng >> 12) % (queued.size() + 1));
+                buffer.flushBuffer(n);
+                queued.erase(0, static_cast<size_t>(n));
+            }
             scanner.nextScan();
             model.next();
             taken = 0;
