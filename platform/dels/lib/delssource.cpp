@@ -135,6 +135,18 @@ void CDelsEventSource::flushAll() {
 CDelsEventSourceInternal::CDelsEventSourceInternal(const std::string& path, DelsNodeType nodeType,
                                                    bool flag, bool synchronous)
     : CDelsAccess(path, nodeType, flag), m_synchronous(synchronous) {
+    // Delegation looks up the older events of one message id for every event that has an
+    // adjustment; without an index that is a scan of the whole table each time.
+    if (m_hasForwarded) {
+        char* error = nullptr;
+        if (sqlite3_exec(m_db,
+                         "CREATE INDEX IF NOT EXISTS delegationCandidates ON events "
+                         "(messageId, timestamp);",
+                         nullptr, nullptr, &error) != SQLITE_OK)
+            CDelsLogger::logger().logError("Could not index delegation candidates: %s",
+                                           error ? error : "");
+        sqlite3_free(error);
+    }
     // Senders write without waiting: a pipe full of wake bytes means the thread is awake.
     if (::pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         throw CDelsDatabaseError(errno, "could not create the wake pipe", "", __LINE__);
