@@ -12,20 +12,12 @@
 #include <gtest/gtest.h>
 #include <syslog.h>
 
-#include "delslogger.h"
+#include "dels_test_support.h"
 #include "delstypes.h"
 
 namespace {
 
-// What the store's logger writes while `body` runs: syslog copies every line to stderr
-// (LOG_PERROR), which gtest captures.
-template <class Body> std::string delsLogOf(Body body) {
-    CDelsLogger::logger().resetParams("DELS", LOG_PID | LOG_PERROR, LOG_LOCAL0);
-    testing::internal::CaptureStderr();
-    body();
-    CDelsLogger::logger().resetParams("DELS", LOG_PID, LOG_LOCAL0);
-    return testing::internal::GetCapturedStderr();
-}
+using delstest::delsLogOf;
 
 TEST(ADelsEvent, CutsEveryTextTo2048BytesCopiesBinaryDataAndRendersOneLine) {
     const std::string big(3000, 'x');

@@ -70,14 +70,24 @@ SDelsNodeConfig::SDelsNodeConfig(const std::string& yamlText) {
 }
 
 SDelsNodeConfig::SDelsNodeConfig(sqlite3* db) {
+    // The first of the two in name order: the old table wins when both exist.
     std::string table = "unknown";
-    readFirstRow(db,
-                 "SELECT name FROM sqlite_master WHERE type='table' AND name IN "
-                 "('configuration', 'yamlConfiguration') ORDER BY name;\n",
-                 [&](sqlite3_stmt* stmt) {
-                     table = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-                     return true;
-                 });
+    const char* scan = "SELECT name FROM sqlite_master WHERE type='table' ORDER BY name;\n";
+    sqlite3_stmt* raw = nullptr;
+    int result = sqlite3_prepare_v2(db, scan, -1, &raw, nullptr);
+    CDelsStatementFinalize names(raw);
+    if (result == SQLITE_OK) {
+        while ((result = sqlite3_step(raw)) == SQLITE_ROW) {
+            const std::string name = reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+            if (name == "configuration" || name == "yamlConfiguration") {
+                table = name;
+                result = SQLITE_DONE;
+                break;
+            }
+        }
+    }
+    if (result != SQLITE_DONE)
+        throw CDelsDatabaseError(result, sqlite3_errmsg(db), scan, __LINE__);
     CDelsLogger::logger().logDebug("SDelsNodeConfig c'tor using table %s", table.c_str());
     bool read = false;
     if (table == "configuration") {

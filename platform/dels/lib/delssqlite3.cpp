@@ -122,27 +122,27 @@ void CDelsSqlite3::vacuumDatabase() {
 }
 
 std::string CDelsSqlite3::insertSql(const SDelsDbAttr& attr) {
-    std::string sql = "INSERT INTO events ( messageId, param0, param1, additionalInfo";
-    if (attr.hasForwarded)
-        sql += ", forwarded";
-    if (attr.hasDeliverySeverity)
-        sql += ", deliverySeverity";
-    sql += ", generatedSeverity, timestamp";
-    if (attr.hasNodeId)
-        sql += ", nodeId";
-    if (attr.insertsId)
-        sql += ", id";
-    sql += " ) VALUES ( ?1, ?2, ?3, ?4";
-    if (attr.hasForwarded)
-        sql += ", ?5";
-    if (attr.hasDeliverySeverity)
-        sql += ", ?6";
-    sql += ", ?7, ?8";
-    if (attr.hasNodeId)
-        sql += ", ?9";
-    if (attr.insertsId)
-        sql += ", ?10";
-    return sql + " );";
+    // A column keeps its parameter number whichever optional columns come before it.
+    const std::pair<bool, const char*> columns[] = {
+        {true, "messageId"},
+        {true, "param0"},
+        {true, "param1"},
+        {true, "additionalInfo"},
+        {attr.hasForwarded, "forwarded"},
+        {attr.hasDeliverySeverity, "deliverySeverity"},
+        {true, "generatedSeverity"},
+        {true, "timestamp"},
+        {attr.hasNodeId, "nodeId"},
+        {attr.insertsId, "id"},
+    };
+    std::string names, parameters;
+    for (size_t i = 0; i < sizeof columns / sizeof columns[0]; ++i) {
+        if (!columns[i].first)
+            continue;
+        names += (names.empty() ? "" : ", ") + std::string(columns[i].second);
+        parameters += (parameters.empty() ? "?" : ", ?") + std::to_string(i + 1);
+    }
+    return "INSERT INTO events ( " + names + " ) VALUES ( " + parameters + " );";
 }
 
 void CDelsSqlite3::insertMetaEvent(const CDelsMetaEvent& event) {
