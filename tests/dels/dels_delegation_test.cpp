@@ -5,11 +5,10 @@
 
 #include <gtest/gtest.h>
 #include <lua.hpp>
-#include <syslog.h>
 
+#include "dels_test_support.h"
 #include "delscleanup.h"
 #include "delsdelegation.h"
-#include "delslogger.h"
 
 namespace {
 
@@ -25,14 +24,6 @@ std::list<CDelsMetaEvent> stored(const std::vector<int>& severities) {
         ++id;
     }
     return events;
-}
-
-template <class Body> std::string delsLogOf(Body body) {
-    CDelsLogger::logger().resetParams("DELS", LOG_PID | LOG_PERROR, LOG_LOCAL0);
-    testing::internal::CaptureStderr();
-    body();
-    CDelsLogger::logger().resetParams("DELS", LOG_PID, LOG_LOCAL0);
-    return testing::internal::GetCapturedStderr();
 }
 
 CDelsDelegation& interpreter() {
@@ -136,7 +127,7 @@ TEST(ADelegation, ComputesThePairsOfEachReferenceAndSurvivesFunctionsThatFail) {
         for (const auto& reference : c.references)
             adjustment.add(reference);
         std::list<DelsDelegationPair> out;
-        const std::string log = delsLogOf(
+        const std::string log = delstest::delsLogOf(
             [&] { EXPECT_TRUE(interpreter().prepare(stored(c.severities), adjustment, out)); });
         EXPECT_EQ(c.expected, Pairs(out.begin(), out.end())) << c.references[0];
         if (c.logged) {
