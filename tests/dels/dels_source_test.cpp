@@ -14,51 +14,22 @@
 
 #include <gtest/gtest.h>
 
+#include "dels_test_support.h"
 #include "delssource.h"
-#include "test_env.h"
 
 namespace {
 
-// A second connection of the test's own, for looking at and locking the database.
-class Peek {
-public:
-    explicit Peek(const std::string& path) {
-        sqlite3_open(path.c_str(), &m_db);
-        sqlite3_busy_timeout(m_db, 20000);
-    }
-    ~Peek() { sqlite3_close(m_db); }
-    long long number(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        long long value = -1;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW)
-            value = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    std::string text(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        std::string value;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
-            value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    bool exec(const std::string& sql) {
-        return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-
-private:
-    sqlite3* m_db = nullptr;
+// SQL on the database, through connections of the test's own.
+struct Peek {
+    explicit Peek(const std::string& path_) : path(path_) {}
+    long long number(const std::string& sql) { return std::atoll(text(sql).c_str()); }
+    std::string text(const std::string& sql) { return delstest::query(path, sql); }
+    bool exec(const std::string& sql) { return delstest::exec(path, sql).empty(); }
+    std::string path;
 };
 
 class ASource : public ::testing::Test {
 protected:
-    ~ASource() override {
-        for (const char* name : {"dels.db", "keyed.db", "small.db"})
-            ::sem_unlink(CDelsAccess::semaphoreName(m_root / name).c_str());
-    }
     // Stores a configuration through a store object of its own.
     void configure(const std::string& path, DelsNodeType type, unsigned maxKiB,
                    const SDelsDeliverySeverityAdjustment* adjustment = nullptr) {
@@ -76,24 +47,26 @@ protected:
         }
     }
 
-    testenv::TempRoot m_root;
-    std::string m_path = m_root / "dels.db";
+    delstest::StoreDir m_dir;
+    std::string m_path = m_dir.db();
 };
 
 TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyedAtOnce) {
     std::unique_ptr<CDelsEventSource> source(
         CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
     const int reader = ::open((m_path + ".delsEventUpdate").c_str(), O_RDONLY | O_NONBLOCK);
-    Peek peek(m_path);
+    sqlite3* holder = nullptr;
+    sqlite3_open(m_path.c_str(), &holder);
     // While the test holds the database, the thread cannot begin: all 300 wait in the queue.
-    ASSERT_TRUE(peek.exec("BEGIN EXCLUSIVE"));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
     for (unsigned i = 0; i < 300; ++i) {
         CDelsEvent event(42, DSEV_NORMAL, i, 0, "queued");
         source->sendEvent(event);
     }
-    ASSERT_TRUE(peek.exec("COMMIT"));
+    sqlite3_close(holder);
     source.reset();
-    EXPECT_EQ(300, peek.number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
+    EXPECT_EQ(
+        300, Peek(m_path).number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
     char bytes[8];
     EXPECT_EQ(2, ::read(reader, bytes, sizeof bytes));
     ::close(reader);
@@ -167,13 +140,13 @@ TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalL
 }
 
 TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyWorked) {
-    const std::string path = m_root / "keyed.db";
+    const std::string path = m_dir.db("keyed.db");
     configure(path, DNT_RELAY, 64);
     CDelsEventReceiver store(path, DNT_RELAY, true);
     Peek peek(path);
     ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
                           "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
-    const std::string state = m_root / "agent.state";
+    const std::string state = m_dir.dir() + "/agent.state";
     const struct {
         const char* content;
         long long count, lowestKey;
@@ -184,7 +157,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
         {"lastEventId=99999999999999999999999\n", 0, -1},
     };
     for (const auto& step : steps) {
-        m_root.write("agent.state", step.content);
+        std::ofstream(state) << step.content;
         store.checkSizeAndCleanDB(state.c_str());
         EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events")) << step.content;
         EXPECT_EQ(step.lowestKey, peek.number("SELECT IFNULL(MIN(key), -1) FROM events"));
@@ -193,7 +166,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
     ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
                           "x < 1000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
     ASSERT_TRUE(peek.exec("DROP TABLE eventstemp;"));
-    m_root.write("agent.state", "lastEventId=1500\n");
+    std::ofstream(state) << "lastEventId=1500\n";
     EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
     EXPECT_EQ(1000, peek.number("SELECT COUNT(*) FROM events"));
 }
@@ -213,22 +186,12 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
     EXPECT_LE(st.st_size, 256 * 1024);
     EXPECT_GT(peek.number("SELECT COUNT(*) FROM events"), 90);
 
-    const std::string small = m_root / "small.db";
+    const std::string small = m_dir.db("small.db");
     configure(small, DNT_ORIGIN, 64);
     std::unique_ptr<CDelsEventSource> source(
         CDelsEventSource::create(small, DNT_ORIGIN, true, true));
     send(*source, 1, 0, 530);
     EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
-}
-
-// Runs `body` in a child process; its exit status (0 when all went well).
-template <class Body> int inChild(Body body) {
-    pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {
@@ -310,7 +273,7 @@ TEST_F(ASource, SurvivesItsWriterKilledAgainAndAgainWithEveryAcknowledgedEventSt
 // the queue bound holds, and what was queued is stored once the disk has room again.
 TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
     delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
-    const int status = inChild([&] {
+    const int status = delstest::childStatus(delstest::forkChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
         struct rlimit limit;
@@ -341,7 +304,7 @@ TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept)
         if (!source.flush(std::chrono::seconds(20)))
             return 4;
         return source.counters().stored == CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
-    });
+    }));
     EXPECT_EQ(0, status);
     Peek peek(m_path);
     EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));
