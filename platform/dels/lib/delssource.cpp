@@ -15,6 +15,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// What a queued event holds in memory, near enough.
+size_t footprint(const CDelsMetaEvent& event) {
+    return sizeof(CDelsMetaEvent) + event.getAdditionalInfo().size();
+}
+
+size_t footprint(const std::list<CDelsMetaEvent>& events) {
+    size_t bytes = 0;
+    for (const CDelsMetaEvent& event : events)
+        bytes += footprint(event);
+    return bytes;
+}
+
 // Errors after which the rest of the batch cannot be trusted to the open transaction: the
 // database is busy, full, failing or out of memory. The batch goes back to the queue whole.
 bool transient(int code) {
@@ -211,7 +223,7 @@ void CDelsEventSourceInternal::sendEvent(CDelsEvent& event) {
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         startThreadLocked();
-        if (m_pending >= MAX_QUEUED) {
+        if (m_pending >= MAX_QUEUED || m_pendingBytes + footprint(meta) > MAX_QUEUED_BYTES) {
             dropped = ++m_counters.dropped;
             const Clock::time_point now = Clock::now();
             if (dropped == 1 || now - m_lastDropLog >= std::chrono::seconds(10)) {
@@ -219,14 +231,15 @@ void CDelsEventSourceInternal::sendEvent(CDelsEvent& event) {
                 logDrop = true;
             }
         } else {
+            m_pendingBytes += footprint(meta);
             m_queue.push_back(std::move(meta));
             ++m_pending;
             wake();
         }
     }
     if (logDrop)
-        CDelsLogger::logger().logError("Event queue full (%zu events): %llu events dropped so far",
-                                       MAX_QUEUED, static_cast<unsigned long long>(dropped));
+        CDelsLogger::logger().logError("Event queue full: %llu events dropped so far",
+                                       static_cast<unsigned long long>(dropped));
 }
 
 bool CDelsEventSourceInternal::flush(std::chrono::milliseconds limit) {
@@ -249,6 +262,7 @@ void CDelsEventSourceInternal::giveUpQueue(const char* why) {
         lost = m_queue.size();
         m_counters.dropped += lost;
         m_pending -= lost;
+        m_pendingBytes -= footprint(m_queue);
         m_queue.clear();
         m_drained.notify_all();
     }
@@ -381,7 +395,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
         std::advance(end, std::min(MAX_BATCH, m_queue.size()));
         batch.splice(batch.begin(), m_queue, m_queue.begin(), end);
     }
-    size_t discarded = 0;
+    size_t discarded = 0, discardedBytes = 0;
     bool lost = false;
     for (auto it = batch.begin(); it != batch.end() && !lost;) {
         switch (processInSavepoint(connection, savepoint, *it)) {
@@ -389,6 +403,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
             ++it;
             break;
         case EO_DISCARDED:
+            discardedBytes += footprint(*it);
             it = batch.erase(it);
             ++discarded;
             break;
@@ -409,6 +424,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_counters.discarded += discarded;
     m_pending -= discarded;
+    m_pendingBytes -= discardedBytes;
     if (lost) {
         if (!sqlite3_get_autocommit(connection.getDbHandle())) {
             try {
@@ -422,6 +438,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
     m_counters.stored += batch.size();
     m_counters.batches += 1;
     m_pending -= batch.size();
+    m_pendingBytes -= footprint(batch);
     _notifyEventUpdate();
     return true;
 }

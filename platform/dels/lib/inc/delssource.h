@@ -42,8 +42,9 @@ public:
     };
     SCounters counters() const;
 
-    // Queued events beyond which new ones are dropped (counted and logged).
+    // Queued events (and their bytes) beyond which new ones are dropped (counted and logged).
     static constexpr size_t MAX_QUEUED = 10000;
+    static constexpr size_t MAX_QUEUED_BYTES = 4u << 20;
     static constexpr size_t MAX_BATCH = 256;
     // Pauses after a failing pass: the first, doubling up to the longest.
     static constexpr std::chrono::milliseconds FIRST_BACKOFF{1000};
@@ -81,6 +82,7 @@ private:
     pid_t m_threadPid = 0;
     std::list<CDelsMetaEvent> m_queue;
     size_t m_pending = 0; // queued plus the batch being written
+    size_t m_pendingBytes = 0;
     mutable std::mutex m_queueMutex;
     std::condition_variable m_drained;
     int m_wakePipe[2] = {-1, -1};
