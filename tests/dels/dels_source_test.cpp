@@ -169,6 +169,13 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
     std::ofstream(state) << "lastEventId=1500\n";
     EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
     EXPECT_EQ(1000, peek.number("SELECT COUNT(*) FROM events"));
+    // Received events: a repeated one is ignored by the table.
+    const CDelsMetaEvent received(CDelsEvent(3, 0, 0, "", DSEV_HIGH, 5000, 1, 0, 77), false,
+                                  DSEV_HIGH, 0, 0, 1);
+    store.beginTransaction();
+    store.insertEvents({received, received});
+    store.endTransaction();
+    EXPECT_EQ(1001, peek.number("SELECT COUNT(*) FROM events"));
 }
 
 TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEventsIn64KiB) {
