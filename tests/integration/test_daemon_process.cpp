@@ -1,11 +1,9 @@
 // The daemon as a whole process: name, PID file, logs, single instance, signals, options.
 
 #include <gtest/gtest.h>
-#include <semaphore.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 
-#include "delsaccess.h"
 #include "tessarc_config.h"
 #include "test_process.h"
 
@@ -58,7 +56,6 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndSt
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
-    ::sem_unlink(CDelsAccess::semaphoreName(m_root / "var/lib/dels/dels.db").c_str());
 }
 
 TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
@@ -100,7 +97,6 @@ TEST_F(DaemonProcess, LeavesItsFatalLineAsAnEventWhenItsBusIsLost) {
     struct stat st;
     ASSERT_EQ(::stat(db.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);
-    ::sem_unlink(CDelsAccess::semaphoreName(db).c_str());
 }
 
 TEST_F(DaemonProcess, BadOptionPrintsHelpAndExitsZero) {
