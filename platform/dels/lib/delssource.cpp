@@ -485,20 +485,18 @@ void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const c
 
 void CDelsEventSourceInternal::sendSynchronously(const CDelsMetaEvent& event) {
     std::lock_guard<std::mutex> lock(m_syncMutex);
-    CDelsSqlite3& connection = (*m_statements);
-    connection.beginImmediateTransaction();
-    try {
-        processEvent(connection, event);
-        connection.endTransaction();
-    } catch (const CDelsDatabaseError&) {
-        CDelsLogger::logger().logError("Rolling back transaction");
-        if (!sqlite3_get_autocommit(connection.getDbHandle())) {
-            try {
-                connection.rollbackTransaction();
-            } catch (const CDelsDatabaseError&) {
-            }
+    CDelsSqlite3& connection = *m_statements;
+    {
+        // Whatever ends the event's processing early, the transaction does not stay open on the
+        // connection (every later send would fail to begin).
+        CDelsTransaction transaction(connection, false);
+        try {
+            processEvent(connection, event);
+            transaction.commit();
+        } catch (const CDelsDatabaseError&) {
+            CDelsLogger::logger().logError("Rolling back transaction");
+            throw;
         }
-        throw;
     }
     _notifyEventUpdate();
     cleanAfterBatch(connection, "Failed to cleanup database");
