@@ -276,6 +276,32 @@ TEST_F(ASource, SurvivesItsWriterKilledAgainAndAgainWithEveryAcknowledgedEventSt
     }
 }
 
+// One write of a batch (journal, database, sync, journal deletion) fails: whichever it is, every
+// event is stored exactly once and the file stays sound. DELS_FAULT_WRITES bounds the loop.
+TEST_F(ASource, StoresEveryEventOnceWhicheverWriteOfItsBatchFails) {
+    const char* env = ::getenv("DELS_FAULT_WRITES");
+    const int writes = env ? std::atoi(env) : 40;
+    delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
+    Peek peek(m_path);
+    for (int n = 1; n <= writes; ++n) {
+        const int status = delstest::childStatus(delstest::forkChild([&] {
+            CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+            // Only the insertion thread's connection, opened at the first send, meets the fault.
+            delstest::failAtWrite(n, n % 2 ? SQLITE_IOERR_WRITE : SQLITE_FULL);
+            for (int i = 0; i < 300; ++i) {
+                CDelsEvent event(10, DSEV_NORMAL, n * 1000 + i, 0, "one write fails");
+                source.sendEvent(event);
+            }
+            return source.flush(std::chrono::seconds(20)) && source.counters().stored == 300 ? 0
+                                                                                             : 1;
+        }));
+        ASSERT_EQ(0, status) << n;
+        ASSERT_EQ("ok", peek.text("PRAGMA integrity_check")) << n;
+        ASSERT_EQ(300 * n, peek.number("SELECT COUNT(*) FROM events WHERE messageId = 10")) << n;
+        ASSERT_EQ(300 * n, peek.number("SELECT COUNT(DISTINCT param0) FROM events")) << n;
+    }
+}
+
 // A full disk (a file size limit, its signal ignored) while sending: nothing crashes or spins,
 // the queue bound holds, and what was queued is stored once the disk has room again.
 TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
