@@ -72,6 +72,20 @@ TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyed
     ::close(reader);
 }
 
+TEST_F(ASource, WritesItsQueueBeforeAForkSoThatNoProcessWritesAnEventTwice) {
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
+    send(*source, 11, 0, 300);
+    EXPECT_EQ(0, delstest::childStatus(delstest::forkChild([&] {
+                  send(*source, 11, 1, 300);
+                  source.reset();
+                  return 0;
+              })));
+    source.reset();
+    EXPECT_EQ("0|300\n1|300", Peek(m_path).text("SELECT param0, COUNT(*) FROM events GROUP BY "
+                                                "param0 ORDER BY param0"));
+}
+
 TEST_F(ASource, DelegatesOnParam0AndStoresWhileItsConfigurationIsBrokenOrItsFifoFull) {
     SDelsDeliverySeverityAdjustment dropOlder(305, SDelsDeliverySeverityAdjustment::EM_PARAM0);
     dropOlder.add("dropBy1");

@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include "delslogger.h"
@@ -93,6 +95,17 @@ SRegistry& registry() {
     return *s_registry;
 }
 
+// Every asynchronous source of the process, for the fork handlers. Never destroyed.
+struct SLiveSources {
+    std::mutex mutex;
+    std::set<CDelsEventSourceInternal*> sources;
+};
+
+SLiveSources& liveSources() {
+    static SLiveSources* s_live = new SLiveSources();
+    return *s_live;
+}
+
 // What a producer holds of a shared asynchronous source.
 class CDelsSharedEventSource : public CDelsEventSource {
 public:
@@ -162,9 +175,53 @@ CDelsEventSourceInternal::CDelsEventSourceInternal(const std::string& path, Dels
     // Senders write without waiting: a pipe full of wake bytes means the thread is awake.
     if (::pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         throw CDelsDatabaseError(errno, "could not create the wake pipe", "", __LINE__);
+    if (!m_synchronous) {
+        static std::once_flag s_forkHandlers;
+        std::call_once(s_forkHandlers,
+                       [] { ::pthread_atfork(&beforeFork, &afterForkParent, &afterForkChild); });
+        SLiveSources& live = liveSources();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.sources.insert(this);
+    }
+}
+
+// A fork (a daemon detaching, say) copies the queue but not the insertion thread: the queue is
+// written first, and no queue lock is held across the fork, so that neither process writes an
+// event twice or finds a lock nobody will release.
+void CDelsEventSourceInternal::beforeFork() {
+    SLiveSources& live = liveSources();
+    live.mutex.lock();
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->flush(DRAIN_LIMIT);
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->m_queueMutex.lock();
+}
+
+void CDelsEventSourceInternal::afterForkParent() {
+    SLiveSources& live = liveSources();
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->m_queueMutex.unlock();
+    live.mutex.unlock();
+}
+
+// Only what the queue holds exists here; a batch the parent's thread was writing is its own.
+void CDelsEventSourceInternal::afterForkChild() {
+    SLiveSources& live = liveSources();
+    for (CDelsEventSourceInternal* source : live.sources) {
+        source->m_pending = source->m_queue.size();
+        source->m_pendingBytes = footprint(source->m_queue);
+        source->m_flushRequested = false;
+        source->m_queueMutex.unlock();
+    }
+    live.mutex.unlock();
 }
 
 CDelsEventSourceInternal::~CDelsEventSourceInternal() {
+    if (!m_synchronous) {
+        SLiveSources& live = liveSources();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.sources.erase(this);
+    }
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_stopping = true;

@@ -76,6 +76,9 @@ private:
     void giveUpQueue(const char* why);
     void wake();
     static int busyHandler(void* self, int count);
+    static void beforeFork();
+    static void afterForkParent();
+    static void afterForkChild();
 
     const bool m_synchronous;
     std::unique_ptr<std::thread> m_thread;
