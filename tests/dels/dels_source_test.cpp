@@ -213,6 +213,18 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
         CDelsEventSource::create(small, DNT_ORIGIN, true, true));
     send(*source, 1, 0, 530);
     EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
+    // The insertion thread counts again once another connection has changed the table:
+    // 517 + 1, then 300 more and 1: 818 events trim 634.
+    std::unique_ptr<CDelsEventSourceInternal> async(
+        new CDelsEventSourceInternal(small, DNT_ORIGIN, true, false));
+    send(*async, 1, 0);
+    async->flush(std::chrono::seconds(20));
+    EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
+    ASSERT_TRUE(Peek(small).exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                                 "WHERE x < 300) INSERT INTO events (timestamp) SELECT x FROM c;"));
+    send(*async, 1, 0);
+    async->flush(std::chrono::seconds(20));
+    EXPECT_EQ(184, Peek(small).number("SELECT COUNT(*) FROM events"));
 }
 
 TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {

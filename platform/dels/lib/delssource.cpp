@@ -11,6 +11,7 @@
 #include <pthread.h>
 #include <unistd.h>
 
+#include "delscleanup.h"
 #include "delslogger.h"
 
 namespace {
@@ -211,6 +212,7 @@ void CDelsEventSourceInternal::afterForkChild() {
         source->m_pending = source->m_queue.size();
         source->m_pendingBytes = footprint(source->m_queue);
         source->m_flushRequested = false;
+        source->m_working = false;
         source->m_queueMutex.unlock();
     }
     live.mutex.unlock();
@@ -301,13 +303,13 @@ void CDelsEventSourceInternal::sendEvent(CDelsEvent& event) {
 
 bool CDelsEventSourceInternal::flush(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(m_queueMutex);
-    if (m_pending == 0)
+    if (m_pending == 0 && !m_working)
         return true;
     if (!m_thread || m_threadPid != ::getpid())
         return false;
     m_flushRequested = true;
     wake();
-    bool done = m_drained.wait_for(lock, limit, [this] { return m_pending == 0; });
+    bool done = m_drained.wait_for(lock, limit, [this] { return m_pending == 0 && !m_working; });
     m_flushRequested = false;
     return done;
 }
@@ -390,13 +392,15 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
     std::unique_ptr<CDelsSqlite3> connection;
     // Declared after the connection: its statements are finalised before the connection closes.
     std::unique_ptr<CSavepoint> savepoint;
+    SDelsEventCount count;
     std::chrono::milliseconds backoff = FIRST_BACKOFF;
     // Nothing may leave this function by exception: it would end the process.
     for (;;) {
         try {
             {
                 std::unique_lock<std::mutex> lock(m_queueMutex);
-                if (m_queue.empty()) {
+                m_working = !m_queue.empty();
+                if (!m_working) {
                     m_drained.notify_all();
                     if (m_stopping)
                         break;
@@ -409,14 +413,15 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
                 connection.reset(new CDelsSqlite3(getPath(), getDbAttr()));
                 sqlite3_busy_handler(connection->getDbHandle(), &busyHandler, this);
                 savepoint.reset(new CSavepoint(connection->getDbHandle()));
+                count = SDelsEventCount();
             }
-            if (!writeBatch(*connection, *savepoint)) {
+            if (!writeBatch(*connection, *savepoint, count)) {
                 if (!pauseAfterFailure(backoff))
                     giveUpQueue("the database kept failing at shutdown");
                 continue;
             }
             backoff = FIRST_BACKOFF;
-            cleanAfterBatch(*connection, "Failed to clean dels database");
+            cleanAfterBatch(*connection, "Failed to clean dels database", &count);
         } catch (const std::exception& e) {
             log.logError("insertEventThreadProcessor: %s", e.what());
             savepoint.reset();
@@ -436,7 +441,8 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
 
 // One transaction of at most MAX_BATCH events. Events leave the queue only once their
 // transaction committed; on any failure of the transaction as a whole they go back to its front.
-bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint) {
+bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint,
+                                          SDelsEventCount& count) {
     CDelsLogger& log = CDelsLogger::logger();
     try {
         connection.beginImmediateTransaction();
@@ -453,9 +459,10 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
         batch.splice(batch.begin(), m_queue, m_queue.begin(), end);
     }
     size_t discarded = 0, discardedBytes = 0;
+    long long inserted = 0;
     bool lost = false;
     for (auto it = batch.begin(); it != batch.end() && !lost;) {
-        switch (processInSavepoint(connection, savepoint, *it)) {
+        switch (processInSavepoint(connection, savepoint, *it, inserted)) {
         case EO_STORED:
             ++it;
             break;
@@ -492,6 +499,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
         m_queue.splice(m_queue.begin(), batch);
         return false;
     }
+    count.count += inserted;
     m_counters.stored += batch.size();
     m_counters.batches += 1;
     m_pending -= batch.size();
@@ -502,7 +510,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
 
 CDelsEventSourceInternal::EOutcome
 CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoint& savepoint,
-                                             const CDelsMetaEvent& event) {
+                                             const CDelsMetaEvent& event, long long& inserted) {
     sqlite3* db = connection.getDbHandle();
     // An error that ends the transaction must not be followed by more work inside a transaction
     // that no longer exists: the earlier events of the batch would be lost without a word.
@@ -510,9 +518,11 @@ CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoin
         return EO_TRANSACTION_LOST;
     int code = 0;
     try {
-        processEvent(connection, event);
-        if (savepoint.run(CSavepoint::ES_RELEASE))
+        const int rows = processEvent(connection, event);
+        if (savepoint.run(CSavepoint::ES_RELEASE)) {
+            inserted += rows;
             return EO_STORED;
+        }
         code = sqlite3_errcode(db);
     } catch (const CDelsDatabaseError& e) {
         code = e.errorCode();
@@ -529,9 +539,10 @@ CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoin
     return EO_DISCARDED;
 }
 
-void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine) {
+void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine,
+                                               SDelsEventCount* count) {
     try {
-        checkSizeAndCleanDB(connection, nullptr);
+        checkSizeAndCleanDB(connection, nullptr, count);
     } catch (const std::exception&) {
         CDelsLogger::logger().logError("%s", failureLine);
     }
@@ -559,7 +570,7 @@ void CDelsEventSourceInternal::sendSynchronously(const CDelsMetaEvent& event) {
     cleanAfterBatch(connection, "Failed to cleanup database");
 }
 
-void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event) {
+int CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event) {
     try {
         _refreshConfiguration(connection.getDbHandle());
         m_configUnreadableLogged = false;
@@ -575,8 +586,11 @@ void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDel
     if (_getDSA(event.getMessageId(), adjustment))
         _prepareDelegation(connection, event, adjustment, pairs);
     connection.insertMetaEvent(event);
+    // A repeated event is ignored by the table: no row.
+    const int rows = sqlite3_changes(connection.getDbHandle());
     if (!pairs.empty())
         _delegate(connection, pairs);
+    return rows;
 }
 
 bool CDelsEventSourceInternal::_prepareDelegation(CDelsSqlite3& connection,

@@ -29,8 +29,9 @@ public:
     // is committed; throws CDelsDatabaseError.
     void sendEvent(CDelsEvent& event) override;
 
-    // Waits until the queue is empty (or `limit` passes); a thread backing off from a failing
-    // database tries once more at once. True when nothing is left.
+    // Waits until the queue is empty and the thread idle, its last size check done (or `limit`
+    // passes); a thread backing off from a failing database tries once more at once. True when
+    // nothing is left.
     bool flush(std::chrono::milliseconds limit);
 
     struct SCounters {
@@ -65,12 +66,14 @@ private:
 
     void startThreadLocked();
     void insertEventThreadProcessor();
-    bool writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint);
+    bool writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint, SDelsEventCount& count);
     void sendSynchronously(const CDelsMetaEvent& event);
-    void processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event);
+    // Rows inserted: 0 for a repeated event.
+    int processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event);
     EOutcome processInSavepoint(CDelsSqlite3& connection, CSavepoint& savepoint,
-                                const CDelsMetaEvent& event);
-    void cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine);
+                                const CDelsMetaEvent& event, long long& inserted);
+    void cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine,
+                         SDelsEventCount* count = nullptr);
     void waitForWake(std::chrono::milliseconds timeout);
     bool pauseAfterFailure(std::chrono::milliseconds& backoff);
     void giveUpQueue(const char* why);
@@ -90,6 +93,7 @@ private:
     std::condition_variable m_drained;
     int m_wakePipe[2] = {-1, -1};
     bool m_stopping = false;
+    bool m_working = false; // the thread is between taking work and finding the queue empty
     bool m_flushRequested = false;
     std::chrono::steady_clock::time_point m_stopDeadline;
     SCounters m_counters;
