@@ -153,7 +153,9 @@ void CDelsEventSource::flushAll() {
                 live.push_back(source);
     }
     for (auto& source : live)
-        source->flush(CDelsEventSourceInternal::DRAIN_LIMIT);
+        if (!source->flush(CDelsEventSourceInternal::DRAIN_LIMIT))
+            CDelsLogger::logger().logError("%s: %zu events not written in time",
+                                           source->getPath().c_str(), source->pendingEvents());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -247,6 +249,11 @@ CDelsEventSourceInternal::~CDelsEventSourceInternal() {
 void CDelsEventSourceInternal::wake() {
     ssize_t ignored = ::write(m_wakePipe[1], "w", 1);
     (void)ignored;
+}
+
+size_t CDelsEventSourceInternal::pendingEvents() const {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_pending;
 }
 
 CDelsEventSourceInternal::SCounters CDelsEventSourceInternal::counters() const {

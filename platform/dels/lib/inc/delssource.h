@@ -42,6 +42,8 @@ public:
         uint64_t failures = 0;  // passes that failed as a whole (each followed by a pause)
     };
     SCounters counters() const;
+    // Queued, or in the batch being written.
+    size_t pendingEvents() const;
 
     // Queued events (and their bytes) beyond which new ones are dropped (counted and logged).
     static constexpr size_t MAX_QUEUED = 10000;
