@@ -7,7 +7,7 @@ ifneq ($(CCACHE),)
 CMAKE_FLAGS += -DCMAKE_C_COMPILER_LAUNCHER=$(CCACHE) -DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE)
 endif
 
-.PHONY: all deps build test unit asan fuzz bench demo format clean install
+.PHONY: all deps build test unit asan fuzz bench demo format clean install package
 
 all: build
 
@@ -47,6 +47,11 @@ demo: build
 
 install: build
 	cmake --install build
+
+# tessarc_<version>_<arch>.deb (daemon, delsctl) and tessarc-tools_<version>_<arch>.deb (test
+# bench programs), made from the build in build/.
+package: build
+	@cd build && cpack -G DEB >/dev/null && ls -1 $(CURDIR)/build/*.deb
 
 format:
 	@git ls-files '*.cpp' '*.h' | xargs clang-format -i

@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             abort();
         for (bool limit : {true, false}) {
             std::vector<unsigned char> wire(event.wireIndicationLength(limit));
-            if (event.toWireIndication(wire.data(), 0, limit) != wire.size())
+            if (event.toWireIndication(wire.data(), 0, limit) != wire.size() ||
+                wire.size() > event.getBufferLength())
                 abort();
             const CDelsMetaEvent back(static_cast<unsigned short>(wire.size()), wire.data());
             if (back.getId() != event.getId() ||

@@ -1,21 +1,29 @@
 // gatewaysim: plays the gateway services around the bridge on a bus, one action per command line,
 // for people trying the daemon and for whole-process tests. It uses the bus the daemon would use:
 // the session bus when QCF_SESSION_BUS is set (DBUS_SESSION_BUS_ADDRESS names it), else the
-// system bus.
+// system bus. Gateway happenings go through the platform event generator, as a gateway service
+// would announce them: filed in the content segment, broadcast and stored in the event database.
 //
+//   gatewaysim GROUP OPERATION [NAME=VALUE ...]   one generator operation, e.g.
+//              gatewaysim wan ConnectionActivated cost=0 dpi=7
+//              (arguments left out are 0, empty or false; severity takes a name or a number)
+//   gatewaysim list                        every operation with its arguments
 //   gatewaysim watchdog                    answer the watchdog service until killed
-//   gatewaysim wan-up DPI | wan-down DPI   WAN activation signals, filed in the content segment
-//   gatewaysim vpn up|down                 VPN status signal, filed in the content segment
+//   gatewaysim wan-up DPI | wan-down DPI   WAN activation and deactivation
+//   gatewaysim vpn up|down                 VPN status
 //   gatewaysim gps SENTENCE                one raw NMEA sentence (CR LF added when missing)
 //   gatewaysim gps-raw TEXT                TEXT with C escapes (\r, \n, \001 ...) sent as it is
 //   gatewaysim gps-file FILE RATE_HZ [--loop]  the lines of FILE at RATE_HZ sentences a second
 //   gatewaysim device-present NAME DPI | device-absent NAME DPI
 //   gatewaysim commit-config FILE          copy into the configuration folder, commit, announce
+//   gatewaysim --version
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +34,8 @@
 #include "config_commit.h"
 #include "locations.h"
 #include "osv.h"
+#include "qcf_eventgen.h"
+#include "tessarc_version.h"
 #include "watchdog_service.h"
 
 namespace {
@@ -33,13 +43,15 @@ namespace {
 const char* const kGpsSource = "gatewaysim";
 
 int usage() {
-    std::fprintf(stderr, "usage: gatewaysim watchdog\n"
+    std::fprintf(stderr, "usage: gatewaysim GROUP OPERATION [NAME=VALUE ...] | list\n"
+                         "       gatewaysim watchdog\n"
                          "       gatewaysim wan-up DPI | wan-down DPI\n"
                          "       gatewaysim vpn up|down\n"
                          "       gatewaysim gps SENTENCE | gps-raw TEXT\n"
                          "       gatewaysim gps-file FILE RATE_HZ [--loop]\n"
                          "       gatewaysim device-present NAME DPI | device-absent NAME DPI\n"
-                         "       gatewaysim commit-config FILE\n");
+                         "       gatewaysim commit-config FILE\n"
+                         "       gatewaysim --version\n");
     return 2;
 }
 
@@ -79,45 +91,347 @@ bool emit(GDBusConnection* bus, const char* path, const char* interface, const c
     return ok;
 }
 
-// The gates read the segment, not the signals: file the record before announcing it.
-template <class TRecord> bool fileInSegment(TRecord record) {
-    SOsvContent* content = getOsvPointer();
-    if (!content) {
-        std::fprintf(stderr, "gatewaysim: content segment %s unavailable\n",
-                     osvSegmentName().c_str());
-        return false;
+// ---- generator operations ----
+
+// The arguments of one operation, given as NAME=VALUE words and checked against the operation's
+// list of "NAME:TYPE" (u unsigned, q 16-bit unsigned, d double, f float, b boolean, s text,
+// v severity) before anything is announced.
+class COperationArgs {
+public:
+    bool parse(const char* params, const std::vector<std::string>& words) {
+        std::map<std::string, char> types;
+        std::istringstream list(params);
+        for (std::string param; list >> param;)
+            types[param.substr(0, param.size() - 2)] = param.back();
+        for (const std::string& word : words) {
+            const size_t equals = word.find('=');
+            const std::string name = word.substr(0, equals);
+            auto type = types.find(name);
+            if (equals == std::string::npos || type == types.end()) {
+                std::fprintf(stderr, "gatewaysim: \"%s\" is not one of: %s\n", word.c_str(),
+                             params);
+                return false;
+            }
+            const std::string value = word.substr(equals + 1);
+            if (!valid(type->second, value)) {
+                std::fprintf(stderr, "gatewaysim: bad value for %s: \"%s\"\n", name.c_str(),
+                             value.c_str());
+                return false;
+            }
+            m_values[name] = value;
+        }
+        return true;
     }
-    unsigned mask = 3;
-    content->update(record, mask);
-    releaseOsvPointer(content);
-    return true;
+
+    unsigned u(const char* name) const {
+        unsigned value = 0;
+        parseUnsigned(text(name), value);
+        return value;
+    }
+    double d(const char* name) const { return std::strtod(text(name), nullptr); }
+    bool b(const char* name) const { return toBool(text(name)); }
+    const char* s(const char* name) const { return text(name); }
+    DelsSeverity severity() const {
+        const auto found = m_values.find("severity");
+        return found == m_values.end() ? DSEV_NORMAL : toSeverity(found->second);
+    }
+
+private:
+    const char* text(const char* name) const {
+        const auto found = m_values.find(name);
+        return found == m_values.end() ? "" : found->second.c_str();
+    }
+    static bool toBool(const std::string& value) {
+        return value == "1" || value == "true" || value == "yes" || value == "up";
+    }
+    static DelsSeverity toSeverity(const std::string& value) {
+        static const char* const names[] = {"critical", "high", "normal", "discardable", "archive"};
+        for (int i = 0; i < 5; ++i)
+            if (value == names[i])
+                return static_cast<DelsSeverity>(i);
+        unsigned number = 0;
+        return parseUnsigned(value.c_str(), number) && number < DSEV_LIMIT
+                   ? static_cast<DelsSeverity>(number)
+                   : DSEV_LIMIT;
+    }
+    static bool valid(char type, const std::string& value) {
+        unsigned number = 0;
+        char* end = nullptr;
+        switch (type) {
+        case 'u':
+            return parseUnsigned(value.c_str(), number);
+        case 'q':
+            return parseUnsigned(value.c_str(), number) && number <= 0xFFFF;
+        case 'd':
+        case 'f':
+            std::strtod(value.c_str(), &end);
+            return !value.empty() && *end == '\0';
+        case 'b':
+            return toBool(value) || value == "0" || value == "false" || value == "no" ||
+                   value == "down";
+        case 'v':
+            return toSeverity(value) != DSEV_LIMIT;
+        default:
+            return true;
+        }
+    }
+
+    std::map<std::string, std::string> m_values;
+};
+
+struct SOperation {
+    const char* group;
+    const char* name;
+    const char* params;
+    void (*invoke)(const COperationArgs&);
+};
+
+using A = const COperationArgs&;
+CVylEventGenerator& gen() {
+    return g_eventGen;
 }
 
-int wan(GDBusConnection* bus, bool up, const char* dpiText) {
-    unsigned dpi = 0;
-    if (!parseUnsigned(dpiText, dpi))
-        return usage();
-    const char* path = "/com/ulvaro/wan/IWanStateEvents";
-    const char* interface = "com.ulvaro.wan.IWanStateEvents";
-    if (up) {
-        bool filed = fileInSegment(SVyl_wan_ConnectionActivatedInfo(0, dpi));
-        bool sent =
-            emit(bus, path, interface, "ConnectionActivated", g_variant_new("(uu)", 0u, dpi));
-        return filed && sent ? 0 : 1;
-    }
-    bool filed = fileInSegment(SVyl_wan_ConnectionDeactivatedInfo(dpi));
-    bool sent = emit(bus, path, interface, "ConnectionDeactivated", g_variant_new("(u)", dpi));
-    return filed && sent ? 0 : 1;
+const SOperation kOperations[] = {
+    {"wan", "ConnectionEstablished", "cost:u dpi:u severity:v",
+     [](A a) { gen().wan_ConnectionEstablished(a.u("cost"), a.u("dpi"), a.severity()); }},
+    {"wan", "ConnectionLost", "dpi:u severity:v",
+     [](A a) { gen().wan_ConnectionLost(a.u("dpi"), a.severity()); }},
+    {"wan", "ConnectionActivated", "cost:u dpi:u severity:v",
+     [](A a) { gen().wan_ConnectionActivated(a.u("cost"), a.u("dpi"), a.severity()); }},
+    {"wan", "ConnectionDeactivated", "dpi:u severity:v",
+     [](A a) { gen().wan_ConnectionDeactivated(a.u("dpi"), a.severity()); }},
+    {"wan", "ConnectionIPv4Address", "addr:u dpi:u ipAddrString:s severity:v",
+     [](A a) {
+         gen().wan_ConnectionIPv4Address(a.u("addr"), a.u("dpi"), a.s("ipAddrString"),
+                                         a.severity());
+     }},
+    {"wan", "WirelessSignalStrength", "dbm:d dpi:u snr:d severity:v",
+     [](A a) {
+         gen().wan_WirelessSignalStrength(a.d("dbm"), a.u("dpi"), a.d("snr"), a.severity());
+     }},
+    {"wan", "LinkState", "dpi:u linkState:u lsString:s severity:v",
+     [](A a) { gen().wan_LinkState(a.u("dpi"), a.u("linkState"), a.s("lsString"), a.severity()); }},
+    {"wan", "DeadGatewayDetect", "dpi:u severity:v",
+     [](A a) { gen().wan_DeadGatewayDetect(a.u("dpi"), a.severity()); }},
+    {"process", "DeviceConfigConflictWarning", "matchCount:u processPID:u severity:v",
+     [](A a) {
+         gen().process_DeviceConfigConflictWarning(a.u("matchCount"), a.u("processPID"),
+                                                   a.severity());
+     }},
+    {"process", "WatchdogRegistration", "processName:s processPID:u severity:v",
+     [](A a) {
+         gen().process_WatchdogRegistration(a.s("processName"), a.u("processPID"), a.severity());
+     }},
+    {"process", "WatchdogDeregistration", "processPID:u severity:v",
+     [](A a) { gen().process_WatchdogDeregistration(a.u("processPID"), a.severity()); }},
+    {"process", "DeadProcessRestart", "processName:s processPID:u severity:v",
+     [](A a) {
+         gen().process_DeadProcessRestart(a.s("processName"), a.u("processPID"), a.severity());
+     }},
+    {"devices", "DevicePresence", "devNode:s deviceDescription:s dpi:u severity:v",
+     [](A a) {
+         gen().devices_DevicePresence(a.s("devNode"), a.s("deviceDescription"), a.u("dpi"),
+                                      a.severity());
+     }},
+    {"devices", "DeviceAbsence", "devNode:s deviceDescription:s dpi:u severity:v",
+     [](A a) {
+         gen().devices_DeviceAbsence(a.s("devNode"), a.s("deviceDescription"), a.u("dpi"),
+                                     a.severity());
+     }},
+    {"devices", "DeviceForceAbsence", "devNode:s deviceDescription:s dpi:u severity:v",
+     [](A a) {
+         gen().devices_DeviceForceAbsence(a.s("devNode"), a.s("deviceDescription"), a.u("dpi"),
+                                          a.severity());
+     }},
+    {"devices", "WanDeviceDetailGsm",
+     "dpi:u friendlyName:s iccid:s imei:s imsi:s msisdn:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailGsm(a.u("dpi"), a.s("friendlyName"), a.s("iccid"),
+                                          a.s("imei"), a.s("imsi"), a.s("msisdn"), a.severity());
+     }},
+    {"devices", "WanDeviceDetailCdma",
+     "dpi:u esn:s friendlyName:s iccid:s imei:s imsi:s meid:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailCdma(a.u("dpi"), a.s("esn"), a.s("friendlyName"),
+                                           a.s("iccid"), a.s("imei"), a.s("imsi"), a.s("meid"),
+                                           a.severity());
+     }},
+    {"devices", "WanDeviceDetailWifi", "bssid:s dpi:u friendlyName:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailWifi(a.s("bssid"), a.u("dpi"), a.s("friendlyName"),
+                                           a.severity());
+     }},
+    {"devices", "WanDeviceDetailWimax", "dpi:u friendlyName:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailWimax(a.u("dpi"), a.s("friendlyName"), a.severity());
+     }},
+    {"devices", "WanDeviceDetailEthernet", "dpi:u friendlyName:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailEthernet(a.u("dpi"), a.s("friendlyName"), a.severity());
+     }},
+    {"devices", "WanDeviceDetailUnknown", "dpi:u friendlyName:s severity:v",
+     [](A a) {
+         gen().devices_WanDeviceDetailUnknown(a.u("dpi"), a.s("friendlyName"), a.severity());
+     }},
+    {"devices", "DeviceLockSuccess", "dpi:u processPID:u severity:v",
+     [](A a) { gen().devices_DeviceLockSuccess(a.u("dpi"), a.u("processPID"), a.severity()); }},
+    {"devices", "DeviceLockFail", "dpi:u processPID:u severity:v",
+     [](A a) { gen().devices_DeviceLockFail(a.u("dpi"), a.u("processPID"), a.severity()); }},
+    {"devices", "DeviceUnlock", "dpi:u processPID:u severity:v",
+     [](A a) { gen().devices_DeviceUnlock(a.u("dpi"), a.u("processPID"), a.severity()); }},
+    {"devices", "DevicePresenceNoBus", "devNode:s dpi:u reservedString:s severity:v",
+     [](A a) {
+         gen().devices_DevicePresenceNoBus(a.s("devNode"), a.u("dpi"), a.s("reservedString"),
+                                           a.severity());
+     }},
+    {"devices", "DevicePresenceUsb",
+     "devNode:s reservedString:s productString:s manufString:s serialNoString:s dpi:u "
+     "idProd:u idVendor:u severity:v",
+     [](A a) {
+         gen().devices_DevicePresenceUsb(
+             a.s("devNode"), a.s("reservedString"), a.s("productString"), a.s("manufString"),
+             a.s("serialNoString"), a.u("dpi"), a.u("idProd"), a.u("idVendor"), a.severity());
+     }},
+    {"devices", "DevicePresencePciOrCardbus",
+     "devNode:s reservedString:s productString:s manufString:s dpi:u deviceClass:u "
+     "idVendor:u idProd:u severity:v",
+     [](A a) {
+         gen().devices_DevicePresencePciOrCardbus(
+             a.s("devNode"), a.s("reservedString"), a.s("productString"), a.s("manufString"),
+             a.u("dpi"), a.u("deviceClass"), a.u("idVendor"), a.u("idProd"), a.severity());
+     }},
+    {"devices", "DevicePresencePcmcia",
+     "idProd:u devNode:s dpi:u reservedString:s idVendor:u productString:s severity:v",
+     [](A a) {
+         gen().devices_DevicePresencePcmcia(a.u("idProd"), a.s("devNode"), a.u("dpi"),
+                                            a.s("reservedString"), a.u("idVendor"),
+                                            a.s("productString"), a.severity());
+     }},
+    {"devices", "SDKModemIndex", "dpi:u sdkModemIndex:u",
+     [](A a) { gen().devices_SDKModemIndex(a.u("dpi"), a.u("sdkModemIndex")); }},
+    {"bluetooth", "nodeConnected", "bdaddr:s connHandle:q dpi:u hciOrdinal:u severity:v",
+     [](A a) {
+         gen().bluetooth_nodeConnected(a.s("bdaddr"),
+                                       static_cast<unsigned short>(a.u("connHandle")), a.u("dpi"),
+                                       a.u("hciOrdinal"), a.severity());
+     }},
+    {"bluetooth", "nodeDisconnected", "bdaddr:s connHandle:q dpi:u hciOrdinal:u severity:v",
+     [](A a) {
+         gen().bluetooth_nodeDisconnected(a.s("bdaddr"),
+                                          static_cast<unsigned short>(a.u("connHandle")),
+                                          a.u("dpi"), a.u("hciOrdinal"), a.severity());
+     }},
+    {"platform", "IgnitionStateReport", "ignitionState:b timeRemaining:u severity:v",
+     [](A a) {
+         gen().platform_IgnitionStateReport(a.b("ignitionState"), a.u("timeRemaining"),
+                                            a.severity());
+     }},
+    {"position", "InternalGpsLocation", "lat:d lon:d severity:v",
+     [](A a) { gen().position_InternalGpsLocation(a.d("lat"), a.d("lon"), a.severity()); }},
+    {"position", "InternalGpsSpeed", "mph:u severity:v",
+     [](A a) { gen().position_InternalGpsSpeed(a.u("mph"), a.severity()); }},
+    {"position", "InternalGpsFixStatus",
+     "antennaFault:u fixDimension:u gpsFixStatus:b pdopCheck:u satellitesInViewCount:u "
+     "satellitesUsableCount:u severity:v",
+     [](A a) {
+         gen().position_InternalGpsFixStatus(
+             static_cast<GpsFixStatusWordAntennaFault>(a.u("antennaFault")),
+             static_cast<GpsFixStatusWordFixDimension>(a.u("fixDimension")), a.b("gpsFixStatus"),
+             static_cast<GpsFixStatusWordPositionalDilutionOfPrecisionCheck>(a.u("pdopCheck")),
+             static_cast<GpsFixStatusWordNumSatInView>(a.u("satellitesInViewCount")),
+             static_cast<GpsFixStatusWordNumSatUsable>(a.u("satellitesUsableCount")), a.severity());
+     }},
+    {"position", "InternalGpsAccuracy", "accuracy:f severity:v",
+     [](A a) {
+         gen().position_InternalGpsAccuracy(static_cast<float>(a.d("accuracy")), a.severity());
+     }},
+    {"position", "InternalGpsSBAS", "sbasCorrection:u sbasEn:u severity:v",
+     [](A a) {
+         gen().position_InternalGpsSBAS(a.u("sbasCorrection"), a.u("sbasEn"), a.severity());
+     }},
+    {"vpn", "AddressUpdate", "addr:u severity:v",
+     [](A a) { gen().vpn_AddressUpdate(a.u("addr"), a.severity()); }},
+    {"vpn", "ConnectionStatus", "up:b severity:v",
+     [](A a) { gen().vpn_ConnectionStatus(a.b("up"), a.severity()); }},
+    {"navigation", "LocationFix3D",
+     "latitudeDegrees:d longitudeDegrees:d altitudeMeters:d sourceName:s confidence:u",
+     [](A a) {
+         gen().navigation_LocationFix3D(a.d("latitudeDegrees"), a.d("longitudeDegrees"),
+                                        a.d("altitudeMeters"), a.s("sourceName"),
+                                        a.u("confidence"));
+     }},
+    {"navigation", "SpeedHeading2D",
+     "speedMetersPerHour2D:d headingDegreesTrue:d sourceName:s confidence:u",
+     [](A a) {
+         gen().navigation_SpeedHeading2D(a.d("speedMetersPerHour2D"), a.d("headingDegreesTrue"),
+                                         a.s("sourceName"), a.u("confidence"));
+     }},
+    {"navigation", "SBASStatus", "sbasCorrection:u sbasEn:u sourceName:s",
+     [](A a) {
+         gen().navigation_SBASStatus(a.u("sbasCorrection"), a.u("sbasEn"), a.s("sourceName"));
+     }},
+    {"navigation", "BestNavigationSBAS", "sbasCorrection:u sbasEn:u",
+     [](A a) { gen().navigation_BestNavigationSBAS(a.u("sbasCorrection"), a.u("sbasEn")); }},
+    {"navigation", "Accuracy", "accuracyMeters:d sourceName:s",
+     [](A a) { gen().navigation_Accuracy(a.d("accuracyMeters"), a.s("sourceName")); }},
+    {"navigation", "BestAccuracy", "accuracyMeters:d",
+     [](A a) { gen().navigation_BestAccuracy(a.d("accuracyMeters")); }},
+    {"navigation", "NavigationSourceStatus", "sourceName:s confidence:u status:s",
+     [](A a) {
+         gen().navigation_NavigationSourceStatus(a.s("sourceName"), a.u("confidence"),
+                                                 a.s("status"));
+     }},
+    {"navigation", "GPSNavigationSourceStatus", "sourceName:s style:s status:u",
+     [](A a) {
+         gen().navigation_GPSNavigationSourceStatus(a.s("sourceName"), a.s("style"), a.u("status"));
+     }},
+    {"navigation", "BestLocationFix3D", "latitudeDegrees:d longitudeDegrees:d altitudeMeters:d",
+     [](A a) {
+         gen().navigation_BestLocationFix3D(a.d("latitudeDegrees"), a.d("longitudeDegrees"),
+                                            a.d("altitudeMeters"));
+     }},
+    {"navigation", "BestSpeedHeading2D", "speedMetersPerHour2D:d headingDegreesTrue:d",
+     [](A a) {
+         gen().navigation_BestSpeedHeading2D(a.d("speedMetersPerHour2D"),
+                                             a.d("headingDegreesTrue"));
+     }},
+};
+
+void listOperations() {
+    for (const SOperation& op : kOperations)
+        std::printf("%s %s %s\n", op.group, op.name, op.params);
 }
 
-int vpn(GDBusConnection* bus, const std::string& state) {
-    if (state != "up" && state != "down")
-        return usage();
-    bool up = state == "up";
-    bool filed = fileInSegment(SVyl_vpn_ConnectionStatusInfo(up));
-    bool sent = emit(bus, "/com/ulvaro/vpn/IVpnStateEvents", "com.ulvaro.vpn.IVpnStateEvents",
-                     "ConnectionStatus", g_variant_new("(b)", up ? TRUE : FALSE));
-    return filed && sent ? 0 : 1;
+// Runs one operation; 2 for an unknown operation or bad arguments, 1 when the content segment
+// cannot be mapped (the operation then only broadcasts and stores).
+int runOperation(const std::string& group, const std::string& name,
+                 const std::vector<std::string>& words) {
+    for (const SOperation& op : kOperations) {
+        if (group != op.group || name != op.name)
+            continue;
+        COperationArgs args;
+        if (!args.parse(op.params, words))
+            return 2;
+        op.invoke(args);
+        SOsvContent* content = getOsvPointer();
+        if (!content) {
+            std::fprintf(stderr, "gatewaysim: content segment %s unavailable\n",
+                         osvSegmentName().c_str());
+            return 1;
+        }
+        releaseOsvPointer(content);
+        return 0;
+    }
+    std::fprintf(stderr, "gatewaysim: no operation \"%s %s\" (gatewaysim list shows them)\n",
+                 group.c_str(), name.c_str());
+    return 2;
+}
+
+bool isGroup(const std::string& word) {
+    for (const SOperation& op : kOperations)
+        if (word == op.group)
+            return true;
+    return false;
 }
 
 bool gps(GDBusConnection* bus, const std::string& sentence) {
@@ -154,16 +468,6 @@ int gpsFile(GDBusConnection* bus, const char* file, const char* rateText, bool l
         }
     } while (loop);
     return 0;
-}
-
-int device(GDBusConnection* bus, bool present, const char* name, const char* dpiText) {
-    unsigned dpi = 0;
-    if (!parseUnsigned(dpiText, dpi))
-        return usage();
-    return emit(bus, "/com/ulvaro/devices/IDeviceEvents", "com.ulvaro.devices.IDeviceEvents",
-                present ? "DevicePresence" : "DeviceAbsence", g_variant_new("(su)", name, dpi))
-               ? 0
-               : 1;
 }
 
 int commitConfig(GDBusConnection* bus, const char* file) {
@@ -273,20 +577,29 @@ int watchdog(GDBusConnection* bus) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (tessarcPrintVersion(argc, argv, "gatewaysim"))
+        return 0;
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
     const int extra = argc - 2;
+    if (command == "list" && extra == 0) {
+        listOperations();
+        return 0;
+    }
     GDBusConnection* bus = openBus();
     if (!bus)
         return 1;
+    const std::vector<std::string> rest(argv + 2, argv + argc);
     int status = 2;
     if (command == "watchdog" && extra == 0) {
         status = watchdog(bus);
     } else if ((command == "wan-up" || command == "wan-down") && extra == 1) {
-        status = wan(bus, command == "wan-up", argv[2]);
-    } else if (command == "vpn" && extra == 1) {
-        status = vpn(bus, argv[2]);
+        status = runOperation("wan",
+                              command == "wan-up" ? "ConnectionActivated" : "ConnectionDeactivated",
+                              {"dpi=" + rest[0]});
+    } else if (command == "vpn" && extra == 1 && (rest[0] == "up" || rest[0] == "down")) {
+        status = runOperation("vpn", "ConnectionStatus", {"up=" + rest[0]});
     } else if (command == "gps" && extra == 1) {
         status = gps(bus, withLineEnd(argv[2])) ? 0 : 1;
     } else if (command == "gps-raw" && extra == 1) {
@@ -297,9 +610,13 @@ int main(int argc, char** argv) {
                (extra == 2 || (extra == 3 && !std::strcmp(argv[4], "--loop")))) {
         status = gpsFile(bus, argv[2], argv[3], extra == 3);
     } else if ((command == "device-present" || command == "device-absent") && extra == 2) {
-        status = device(bus, command == "device-present", argv[2], argv[3]);
+        status = runOperation("devices",
+                              command == "device-present" ? "DevicePresence" : "DeviceAbsence",
+                              {"devNode=" + rest[0], "dpi=" + rest[1]});
     } else if (command == "commit-config" && extra == 1) {
         status = commitConfig(bus, argv[2]);
+    } else if (isGroup(command) && extra >= 1) {
+        status = runOperation(command, rest[0], {rest.begin() + 1, rest.end()});
     } else {
         status = usage();
     }

@@ -5,6 +5,7 @@
 // "$GPRMC," position. Every line the bridge writes to it is printed. Ends on SIGINT or SIGTERM.
 //
 //   quarnterm LINK HOST:PORT [RATE_HZ]
+//   quarnterm --version
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,8 @@
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
+
+#include "tessarc_version.h"
 
 namespace {
 
@@ -65,8 +68,11 @@ double nowSeconds() {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (tessarcPrintVersion(argc, argv, "quarnterm"))
+        return 0;
     if (argc < 3 || argc > 4) {
-        std::fprintf(stderr, "usage: quarnterm LINK HOST:PORT [RATE_HZ]\n");
+        std::fprintf(stderr, "usage: quarnterm LINK HOST:PORT [RATE_HZ]\n"
+                             "       quarnterm --version\n");
         return 2;
     }
     const std::string link = argv[1];

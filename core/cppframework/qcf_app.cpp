@@ -63,6 +63,7 @@ public:
     void parseCmdLine(int argc, char** argv);
     int run();
     void quit();
+    void detach();
     void createPIDFile();
     void removePIDFile();
     void unixSignalInit();
@@ -110,6 +111,9 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
     // Whatever umask the process was started with, nothing it creates (logs, PID file,
     // configuration) may be writable by group or others.
     ::umask(::umask(0) | 022);
+    // Under a file-size limit a log or configuration write must fail and be handled, not kill
+    // the process.
+    ::signal(SIGXFSZ, SIG_IGN);
     CVylLogger::createInstance(appName, logDir);
     if (initialLevel != -1)
         CVylLogger::instance()->setLogThreshold(initialLevel);
@@ -172,7 +176,10 @@ void CVylAppBaseImpl::createPIDFile() {
                 other = 0; // no number: treat as stale
             std::fclose(existing);
         }
-        if (other > 0 && ::access(("/proc/" + std::to_string(other)).c_str(), F_OK) == 0) {
+        // Our own PID in the file (PID 1 in a container, a PID reused after a reboot) is
+        // stale too: that process is this one, not another instance.
+        if (other > 0 && other != ::getpid() &&
+            ::access(("/proc/" + std::to_string(other)).c_str(), F_OK) == 0) {
             QCF::logFatal("Could not create %s, it already exists", m_pidLocation.c_str());
             std::exit(-1);
         }
@@ -285,8 +292,8 @@ int CVylAppBaseImpl::run() {
     if (!m_mainLoop)
         return m_exitStatus;
     try {
-        if (m_daemonize && ::daemon(0, 0) != 0)
-            QCF::logError("Could not detach: %s", std::strerror(errno));
+        if (m_daemonize)
+            detach();
         unixSignalInit();
         m_preDbusFuncs.emit();
         if (!m_mainLoop)
@@ -306,6 +313,20 @@ int CVylAppBaseImpl::run() {
         std::exit(-1);
     }
     return m_exitStatus;
+}
+
+// The logger is started again in the detached child: a child that inherited log4cplus's threads
+// only by name would hang in its exit handler on every exit path.
+void CVylAppBaseImpl::detach() {
+    CVylLogger* logger = CVylLogger::instance();
+    if (logger)
+        logger->suspend();
+    int result = ::daemon(0, 0);
+    int error = errno;
+    if (logger)
+        logger->resume();
+    if (result != 0)
+        QCF::logError("Could not detach: %s", std::strerror(error));
 }
 
 void CVylAppBaseImpl::quit() {

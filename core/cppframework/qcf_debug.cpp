@@ -47,13 +47,32 @@ void notifyObserver(CVylLogLevel level, const std::string& text) {
         observer(level, text);
 }
 
-// Formats at most LINE_BYTES - 1 characters: longer texts are cut, never overrun.
+// Formats at most LINE_BYTES - 1 characters: longer texts are cut, never overrun. Texts from
+// outside (bus arguments, terminal fields, device names) end up in lines, so control characters
+// are written as escapes: a line end or a terminal escape sequence cannot forge or hide lines.
+// Idempotent, since an escaped line holds no control character any more.
 std::string format(const char* fmt, va_list args) {
     char line[CVylDebugLog::LINE_BYTES];
     int n = std::vsnprintf(line, sizeof line, fmt ? fmt : "", args);
     if (n < 0)
         line[0] = '\0';
-    return line;
+    std::string text;
+    for (const char* c = line; *c; ++c) {
+        unsigned char byte = static_cast<unsigned char>(*c);
+        if (byte == '\r')
+            text += "\\r";
+        else if (byte == '\n')
+            text += "\\n";
+        else if (byte < 0x20 || byte == 0x7f) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            text += escape;
+        } else
+            text += *c;
+    }
+    if (text.size() >= CVylDebugLog::LINE_BYTES)
+        text.resize(CVylDebugLog::LINE_BYTES - 1);
+    return text;
 }
 
 void writeToStreams(CVylLogLevel level, const std::string& text) {
@@ -114,8 +133,10 @@ void CVylTimeOfDayRolloverAppender::append(const log4cplus::spi::InternalLogging
 
 CVylDebugLog::CVylDebugLog(const char* appName, const char* logDir)
     : m_appName(appName ? appName : "") {
-    if (appName)
-        openFiles(logDir);
+    if (appName) {
+        m_dir = logDir ? logDir : getLocation(LOG_DIR_INDEX);
+        open();
+    }
     // Fatal lines and internal errors are also events of the gateway (message 274).
     mkpath(getLocation(DELS_DB_DIR_INDEX).c_str(), 0755);
     try {
@@ -132,22 +153,37 @@ CVylDebugLog::CVylDebugLog(const char* appName, const char* logDir)
     }
 }
 
-void CVylDebugLog::openFiles(const char* logDir) {
-    std::string dir = logDir ? logDir : getLocation(LOG_DIR_INDEX);
-    mkpath(dir.c_str(), 0755);
+CVylDebugLog::~CVylDebugLog() = default;
+
+void CVylDebugLog::open() {
+    mkpath(m_dir.c_str(), 0755);
     std::string date = utcDate(CVylTimeOfDayRolloverAppender::now());
-    std::string appPath = dir + "/" + date + m_appName + ".log";
-    std::string criticalPath = dir + "/" + date + "critical.log";
+    std::string appPath = m_dir + "/" + date + m_appName + ".log";
+    std::string criticalPath = m_dir + "/" + date + "critical.log";
 
     m_logger = std::make_shared<log4cplus::Logger>(log4cplus::Logger::getInstance(m_appName));
     m_logger->setLogLevel(log4cplus::TRACE_LOG_LEVEL);
     m_logger->setAdditivity(false);
     m_logger->removeAllAppenders();
-    m_logger->addAppender(makeAppender("app", appPath, VYL_LOG_WARN));
+    m_logger->addAppender(
+        makeAppender("app", appPath, m_appThreshold.load(std::memory_order_relaxed)));
     m_logger->addAppender(makeAppender("critical", criticalPath, VYL_LOG_ERROR));
 }
 
-CVylDebugLog::~CVylDebugLog() = default;
+void CVylDebugLog::suspend() {
+    if (!m_logger)
+        return;
+    m_logger->removeAllAppenders();
+    m_logger.reset();
+    log4cplus::deinitialize();
+}
+
+void CVylDebugLog::resume() {
+    if (m_logger || m_appName.empty())
+        return;
+    log4cplus::initialize();
+    open();
+}
 
 int CVylDebugLog::mkpath(const char* path, mode_t mode) {
     if (!path)
@@ -197,12 +233,12 @@ void CVylDebugLog::logError(const char* fmt, ...) {
 }
 
 void CVylDebugLog::setLogThreshold(CVylLogLevel level) {
+    m_appThreshold.store(level, std::memory_order_relaxed);
     if (!m_logger)
         return;
     log4cplus::SharedAppenderPtr app = m_logger->getAppender("app");
     if (app)
         app->setThreshold(level);
-    m_appThreshold.store(level, std::memory_order_relaxed);
 }
 
 void CVylDebugLog::setEventSink(CVylLogEventSink sink) {
@@ -259,6 +295,14 @@ void CVylLogger::setLogThreshold(CVylLogLevel level) {
 
 void CVylLogger::setEventSink(CVylLogEventSink sink) {
     m_debug.setEventSink(std::move(sink));
+}
+
+void CVylLogger::suspend() {
+    m_debug.suspend();
+}
+
+void CVylLogger::resume() {
+    m_debug.resume();
 }
 
 // ---------------------------------------------------------------------------------------------

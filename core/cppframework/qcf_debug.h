@@ -67,14 +67,18 @@ public:
     void setEventSink(CVylLogEventSink sink);
     // Whether a line of this level reaches a file (or the standard streams without a logger).
     bool wants(CVylLogLevel level) const;
+    // See CVylLogger::suspend and resume.
+    void suspend();
+    void resume();
 
     static constexpr int NO_EVENT = -1;
     static constexpr size_t LINE_BYTES = 350;
 
 private:
-    void openFiles(const char* logDir);
+    void open();
 
     std::string m_appName;
+    std::string m_dir;
     std::shared_ptr<log4cplus::Logger> m_logger;
     // Empty when the event database could not be opened. Declared before the sink that uses it.
     std::shared_ptr<CDelsEventSource> m_delsSource;
@@ -100,6 +104,11 @@ public:
     void setLogThreshold(CVylLogLevel level);
     void setEventSink(CVylLogEventSink sink);
     bool wants(CVylLogLevel level) const { return m_debug.wants(level); }
+    // log4cplus's worker threads do not survive fork(), and its exit handler waits for them: a
+    // forked child would never exit. suspend() shuts log4cplus down before a fork, resume() starts
+    // it again on the same files in the process that goes on. Lines in between go nowhere.
+    void suspend();
+    void resume();
 
     CVylLogger(const CVylLogger&) = delete;
     CVylLogger& operator=(const CVylLogger&) = delete;

@@ -1,30 +1,8 @@
-// The framework's platform event generator, reduced to the device-lock announcements that the
-// device-controlling mixin makes. Until the event store and the shared content segment take the
-// events, each announcement is one debug line. Main-loop thread only.
+// The framework's one platform event generator, through which the device-controlling mixin
+// announces its lock, lock-failure and unlock events.
 #pragma once
 
-#include <cstdint>
-#include <sys/types.h>
+#include "osv_eventgen.h"
 
-class CVylEventGenerator {
-public:
-    // Channels: D-Bus signals, stored events, and the system bus (else the session bus). They are
-    // kept for the full generator; this one only logs.
-    CVylEventGenerator(bool useDbus, bool useDels, bool useSystemBus);
-    virtual ~CVylEventGenerator();
-
-    virtual void devices_DeviceLockSuccess(uint32_t dpi, pid_t processPID, int severity);
-    virtual void devices_DeviceLockFail(uint32_t dpi, pid_t processPID, int severity);
-    virtual void devices_DeviceUnlock(uint32_t dpi, pid_t processPID, int severity);
-
-    CVylEventGenerator(const CVylEventGenerator&) = delete;
-    CVylEventGenerator& operator=(const CVylEventGenerator&) = delete;
-
-protected:
-    bool m_useDels;
-    bool m_useDbus;
-    bool m_useSystemBus;
-};
-
-// The one generator of the process, built before main with every channel on.
+// Built before main with every channel on; opens nothing until its first announcement.
 extern CVylEventGenerator g_eventGen;

@@ -1,5 +1,7 @@
 #include "qcf_gt.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
 
 #include <gio/gio.h>
@@ -13,9 +15,9 @@ namespace QCF {
 
 namespace {
 
-// Longest polling period taken as written (about 115 days); longer ones poll at this period.
-// Keeps tenths and tick multiples far from the unsigned range.
-const double MAX_POLL_TENTHS = 1e8;
+// Longest polling period taken as written: the longest interval the main-loop timer takes
+// (2^32 - 1 ms, about 49.7 days), in whole tenths. Longer ones poll at this period.
+const double MAX_POLL_TENTHS = 42949672;
 
 // Polling period of a gate in tenths of a second, 0 when it is not polled. A positive period
 // shorter than a twentieth of a second still polls, at the finest step, instead of becoming 0
@@ -165,6 +167,7 @@ void CLuaGatesAndTriggers::setGate(const std::string& name, const CGateOrTrigger
 }
 
 void CLuaGatesAndTriggers::closeLua() {
+    m_refusedNames = 0;
     if (m_lua != nullptr) {
         lua_close(m_lua);
         m_lua = nullptr;
@@ -184,19 +187,28 @@ void CLuaGatesAndTriggers::buildLua() {
                             "cfg = yaml.load( s )\n";
         // A missing or unreadable configuration simply leaves `cfg` unset.
         if (luaL_loadbuffer(m_lua, chunk.data(), chunk.size(), "cfg") != 0 ||
-            lua_pcall(m_lua, 0, 0, 0) != 0)
+            boundedPcall(m_lua, 0, 0) != 0)
             lua_pop(m_lua, 1);
     }
 
     for (const auto& entry : m_gatesTriggers) {
         const std::string& name = entry.first;
+        lua_getglobal(m_lua, name.c_str());
+        bool taken = !lua_isnil(m_lua, -1) || name == "cfg" || name == "s";
+        lua_pop(m_lua, 1);
+        if (taken) {
+            logError("Gate name %s is reserved: it would replace the Lua global of that name",
+                     name.c_str());
+            ++m_refusedNames;
+            continue;
+        }
         std::string text = entry.second->luaText(name);
         if (luaL_loadbuffer(m_lua, text.data(), text.size(), name.c_str()) != 0) {
             logError("Error populating the lua gate %s", name.c_str());
             lua_pop(m_lua, 1);
             continue;
         }
-        if (lua_pcall(m_lua, 0, 0, 0) != 0) {
+        if (boundedPcall(m_lua, 0, 0) != 0) {
             logError("Failed to evaluate lua gate %s into global space", name.c_str());
             lua_pop(m_lua, 1);
         }
@@ -317,7 +329,9 @@ void CGatesAndTriggersRegistration::registerGatesAndTriggers(
     m_gatesTriggers->getPollingParameters(m_pollPeriod, m_periodGateSet);
     m_gatesTriggers->getDbusSignals(m_dbusGateSet);
 
-    unsigned intervalMs = static_cast<unsigned>(m_pollPeriod * 1000);
+    // In 64 bits: a period past the timer's range must not wrap into a short interval.
+    unsigned long long wantedMs = static_cast<unsigned long long>(m_pollPeriod * 1000);
+    unsigned intervalMs = static_cast<unsigned>(std::min<unsigned long long>(wantedMs, UINT_MAX));
     if (intervalMs != 0)
         m_gtPollConn = m_timerFactory(
             intervalMs, sigc::mem_fun(*this, &CGatesAndTriggersRegistration::pollTick));

@@ -76,7 +76,9 @@ public:
     CVylYamlMixin* clone() const override { return new CLuaGatesAndTriggers(*this); }
     int _yamlParse(yaml_parser_t* parser) override;
     int _yamlEmit(yaml_emitter_t* emitter) const override;
-    bool valid() const override { return m_gatesTriggers.valid(); }
+    // False also when a gate is named after a Lua global (a module such as "osv" or "string",
+    // a base function, `cfg`): defining it would replace what every gate relies on.
+    bool valid() const override { return m_gatesTriggers.valid() && m_refusedNames == 0; }
     bool isSet() const override { return m_gatesTriggers.isSet(); }
 
     // The gate's boolean; false (logged) when it is missing, fails or gives a non-boolean.
@@ -99,6 +101,7 @@ private:
     std::string m_yamlFilename;
     tGateMap m_gatesTriggers;
     lua_State* m_lua = nullptr;
+    size_t m_refusedNames = 0;
 };
 
 // The configuration node type for a map of gates ("gatesTriggers"); forwards to one owned

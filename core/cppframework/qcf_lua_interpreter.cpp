@@ -40,7 +40,7 @@ int CLuaInterpreter::evaluate(const std::string& statement) {
         lua_pop(m_lua, 1);
         return -1;
     }
-    if (lua_pcall(m_lua, 0, 0, 0) != 0) {
+    if (boundedPcall(m_lua, 0, 0) != 0) {
         logError("Failed to evaluate lua statement %s into global space", statement.c_str());
         lua_pop(m_lua, 1);
         return -1;
@@ -56,7 +56,7 @@ CLuaInterpreter::EStackResult CLuaInterpreter::evaluateToStack(const std::string
         lua_pop(m_lua, 1);
         return ESR_LOAD_FAILED;
     }
-    if (lua_pcall(m_lua, 0, 1, 0) != 0) {
+    if (boundedPcall(m_lua, 0, 1) != 0) {
         logError("%s errored: %s", expr.c_str(), luaValueText(m_lua, -1).c_str());
         lua_pop(m_lua, 1);
         return ESR_RUN_FAILED;

@@ -439,9 +439,34 @@ int protectedGlobalCall(lua_State* L) {
     return 0;
 }
 
+void onInstructionLimit(lua_State* L, lua_Debug*) {
+    lua_sethook(L, onInstructionLimit, LUA_MASKCOUNT, 1);
+    lua_pushliteral(L, "instruction limit exceeded"); // no position: it is not the script's
+    lua_error(L);
+}
+
+// Arms the instruction limit for one run; the count starts afresh each time.
+class CInstructionBudget {
+public:
+    explicit CInstructionBudget(lua_State* L) : m_lua(L) {
+        lua_sethook(L, onInstructionLimit, LUA_MASKCOUNT, QCF::LUA_INSTRUCTION_LIMIT);
+    }
+    ~CInstructionBudget() { lua_sethook(m_lua, nullptr, 0, 0); }
+    CInstructionBudget(const CInstructionBudget&) = delete;
+    CInstructionBudget& operator=(const CInstructionBudget&) = delete;
+
+private:
+    lua_State* m_lua;
+};
+
 } // namespace
 
 namespace QCF {
+
+int boundedPcall(lua_State* L, int nargs, int nresults) {
+    CInstructionBudget budget(L);
+    return lua_pcall(L, nargs, nresults, 0);
+}
 
 std::string luaValueText(lua_State* L, int index) {
     switch (lua_type(L, index)) {
@@ -499,6 +524,7 @@ ELuaGlobalCall callLuaGlobal(lua_State* L, const char* name, bool wantResult,
     SGlobalCall call{name, wantResult, ELGC_FAILED, &result};
     result.type = LUA_TNONE;
     int top = lua_gettop(L);
+    CInstructionBudget budget(L);
     if (lua_cpcall(L, protectedGlobalCall, &call) != 0) {
         // Only reachable when Lua itself failed around the call (e.g. out of memory).
         call.outcome = ELGC_FAILED;

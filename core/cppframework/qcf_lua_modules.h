@@ -25,6 +25,15 @@ bool preloadPlatformLuaModules(lua_State* L);
 // module is still tried). Null when Lua cannot create a state at all.
 lua_State* newPlatformLuaState();
 
+// Every run of configured Lua (gates, triggers, statements) gets this many VM instructions: one
+// that never returns would otherwise hang the main loop, bus and signals included. Past the
+// limit Lua raises "instruction limit exceeded" at every further instruction, so that a script
+// catching the error with pcall cannot go on either; callers log it as any other Lua failure.
+const int LUA_INSTRUCTION_LIMIT = 10000000;
+
+// lua_pcall under the instruction limit.
+int boundedPcall(lua_State* L, int nargs, int nresults);
+
 // Text of the value at `index` (an error object) without allocating inside Lua.
 std::string luaValueText(lua_State* L, int index);
 
@@ -42,7 +51,8 @@ struct SLuaGlobalResult {
 };
 
 // Looks up global `name` and, when it is a function, calls it with no arguments and
-// `wantResult` ? 1 : 0 results, all under protection. The stack is left as found.
+// `wantResult` ? 1 : 0 results, all under protection and the instruction limit. The stack is
+// left as found.
 ELuaGlobalCall callLuaGlobal(lua_State* L, const char* name, bool wantResult,
                              SLuaGlobalResult& result);
 

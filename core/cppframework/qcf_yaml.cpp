@@ -10,6 +10,7 @@
 #include "config_commit.h"
 #include "locations.h"
 #include "qcf_debug.h"
+#include "vyl_fs.h"
 
 namespace {
 
@@ -17,29 +18,6 @@ const char* const kChangedInterface = "com.ulvaro.configuration.IConfigurationEv
 const char* const kChangedMember = "ConfigurationChanged";
 const char* const kChangedPath =
     "/com/ulvaro/configuration/IConfigurationEvent/ConfigurationChanged";
-
-// Writes the whole text to a fresh file that only its owner may modify, then syncs it.
-bool writeFile(const std::string& path, const std::string& text) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    ::fchmod(fd, 0644);
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    bool ok = ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ::sync();
-    return ok;
-}
 
 } // namespace
 
@@ -173,8 +151,9 @@ void CVylYamlConfiguredAppMixinImpl::initializeConfiguration() {
 
     bool valid = m_config->valid();
     if (writeConfig && valid) {
-        if (!writeFile(m_absoluteYamlFilename, m_defaultYaml)) {
-            QCF::logError("could not write config file %s to disk", file);
+        std::string why;
+        if (vyl::replaceFile(m_absoluteYamlFilename, m_defaultYaml, 0644, why) != 0) {
+            QCF::logError("could not write config file %s to disk: %s", file, why.c_str());
         } else {
             m_fileConfigDisposition = Mixin::ECD_YAML_WELL_FORMED;
             QCF::logInfo("config file %s successfully written to disk", file);

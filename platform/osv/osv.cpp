@@ -1,8 +1,11 @@
 // Mapping, lock and slot tables of the shared content segment.
 #include "osv.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -18,11 +21,19 @@ namespace {
 constexpr std::size_t kWideMutexOffset = 4;
 static_assert((511380 + kWideMutexOffset) % alignof(pthread_mutex_t) == 0, "wide lock alignment");
 static_assert(kWideMutexOffset + sizeof(pthread_mutex_t) <= 537196, "wide lock fits");
+// Offset into m_reserved of the latest monotonic stamp filed (u64), after the wide lock.
+constexpr std::size_t kLastStampOffset = 52;
+static_assert(kWideMutexOffset + sizeof(pthread_mutex_t) <= kLastStampOffset, "stamp after lock");
+static_assert((511380 + kLastStampOffset) % 8 == 0, "stamp alignment");
 
+std::atomic<unsigned> s_lockWaitMs{2000};
+// Set while an operation of this thread has given up waiting for the lock.
+thread_local bool s_gaveUp = false;
+
+// The facility goes with the line: openlog would change the identity and facility of every later
+// line of the process.
 void logLockFailure() {
-    ::openlog("vyl-osv", LOG_CONS, LOG_LOCAL3);
-    ::syslog(LOG_ERR, "OSV shared memory lock failed \n");
-    ::closelog();
+    ::syslog(LOG_LOCAL3 | LOG_ERR, "OSV shared memory lock failed \n");
 }
 
 bool initialiseLock(SOsvContent* content) {
@@ -125,7 +136,18 @@ pthread_mutex_t* SOsvContent::mutex() {
 }
 
 bool SOsvContent::lock() {
-    int rc = ::pthread_mutex_lock(mutex());
+    if (s_gaveUp)
+        return false;
+    struct timespec deadline;
+    ::clock_gettime(CLOCK_REALTIME, &deadline);
+    unsigned waitMs = s_lockWaitMs.load();
+    deadline.tv_sec += waitMs / 1000;
+    deadline.tv_nsec += static_cast<long>(waitMs % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    int rc = ::pthread_mutex_timedlock(mutex(), &deadline);
     if (rc == EOWNERDEAD) {
         // A holder died mid-update; records are copied whole, so the worst left behind is one
         // stale record. Take the lock over rather than leaving every process locked out.
@@ -134,6 +156,7 @@ bool SOsvContent::lock() {
     }
     if (rc != 0) {
         logLockFailure();
+        s_gaveUp = true;
         return false;
     }
     return true;
@@ -143,12 +166,39 @@ void SOsvContent::unlock() {
     ::pthread_mutex_unlock(mutex());
 }
 
+void SOsvContent::setLockWaitMilliseconds(unsigned milliseconds) {
+    s_lockWaitMs = milliseconds;
+}
+
+void SOsvContent::stampAfterLast(SVylTimestampedInfo& record) {
+    uint64_t last;
+    std::memcpy(&last, m_reserved + kLastStampOffset, sizeof last);
+    if (record.m_monTimestamp <= last)
+        record.m_monTimestamp = last + 1;
+    std::memcpy(m_reserved + kLastStampOffset, &record.m_monTimestamp, sizeof last);
+}
+
+COsvLock::COsvLock(SOsvContent* content) : m_content(content) {
+    bool before = s_gaveUp;
+    m_locked = m_content->lock();
+    m_gaveUp = !m_locked && !before && s_gaveUp;
+}
+
+COsvLock::~COsvLock() {
+    if (m_locked)
+        m_content->unlock();
+    if (m_gaveUp)
+        s_gaveUp = false;
+}
+
 // ---- devices ----
 
 int SOsvContent::dpiIndex(unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     for (int i = 0; i < OSV_MAX_DEVICES; ++i)
         if (isSet(m_dpiOccupied, OSV_MAX_DEVICES, i) && m_deviceInfoList[i].m_dpi == dpi)
             return i;
@@ -160,6 +210,8 @@ int SOsvContent::establishDpi(unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     return findOrClaim(dpiIndex(dpi), m_dpiOccupied, OSV_MAX_DEVICES, [&](int index) {
         zero(m_deviceInfoList[index]);
         m_deviceInfoList[index].m_dpi = dpi;
@@ -190,6 +242,8 @@ int SOsvContent::procIndex(unsigned pid) {
     if (pid == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     for (int i = 0; i < OSV_MAX_PROCESSES; ++i)
         if (isSet(m_procOccupied, OSV_MAX_PROCESSES, i) &&
             m_procInfoList[i].m_pid == (pid & 0xFFFFu) && fullPid(i) == pid)
@@ -201,6 +255,8 @@ int SOsvContent::procIndex(const char* name) {
     char key[sizeof(SOsvProcessInfo::m_processName)];
     osvCopyString(key, name);
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     for (int i = 0; i < OSV_MAX_PROCESSES; ++i)
         if (isSet(m_procOccupied, OSV_MAX_PROCESSES, i) &&
             std::strncmp(m_procInfoList[i].m_processName, key, sizeof key) == 0)
@@ -210,6 +266,8 @@ int SOsvContent::procIndex(const char* name) {
 
 int SOsvContent::establishProc(unsigned pid, const char* name) {
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     const int index =
         findOrClaim(procIndex(name), m_procOccupied, OSV_MAX_PROCESSES, [&](int slot) {
             zero(m_procInfoList[slot]);
@@ -225,6 +283,8 @@ int SOsvContent::procDpiIndex(unsigned pid, unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     int proc = procIndex(pid);
     if (proc < 0)
         return -1;
@@ -240,6 +300,8 @@ int SOsvContent::establishProcDpi(unsigned pid, unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     int proc = procIndex(pid);
     if (proc < 0)
         return -1;
@@ -264,6 +326,8 @@ int SOsvContent::btDpiIndex(unsigned dpi) {
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     for (int i = 0; i < OSV_MAX_BT_DEVICES; ++i)
         if (isSet(m_btDpiOccupied, OSV_MAX_BT_DEVICES, i) && m_bluetoothInfoList[i][0].m_dpi == dpi)
             return i;
@@ -274,6 +338,8 @@ int SOsvContent::btConnHandleIndex(int btIndex, unsigned short handle) {
     if (btIndex < 0 || btIndex >= OSV_MAX_BT_DEVICES)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     for (int j = 0; j < OSV_MAX_BT_CONNECTIONS; ++j)
         if (isSet(m_btConnHandleOccupied[btIndex], OSV_MAX_BT_CONNECTIONS, j) &&
             m_bluetoothInfoList[btIndex][j].m_connHandle == handle)
@@ -285,6 +351,8 @@ int SOsvContent::establishBtNodeConnection(unsigned dpi, unsigned short handle) 
     if (dpi == 0)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     const int device =
         findOrClaim(btDpiIndex(dpi), m_btDpiOccupied, OSV_MAX_BT_DEVICES, [&](int index) {
             m_btConnHandleOccupied[index] = 0;
@@ -329,6 +397,8 @@ void SOsvContent::clearNavSource(int index) {
 
 int SOsvContent::navSourceIndex(const char* name) {
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     return findNavSource(name);
 }
 
@@ -336,6 +406,8 @@ int SOsvContent::establishNavSource(const char* name) {
     if (!name || !*name)
         return -1;
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     return findOrClaim(findNavSource(name), m_navSourceOccupied, OSV_MAX_NAV_SOURCES,
                        [&](int index) {
                            clearNavSource(index);
@@ -345,6 +417,8 @@ int SOsvContent::establishNavSource(const char* name) {
 
 void SOsvContent::removeNavSource(const char* name) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int index = findNavSource(name);
     if (index < 0)
         return;

@@ -194,10 +194,27 @@ struct SOsvContent {
     // ---- lock ----
     // The segment's mutex (inside the mapping).
     pthread_mutex_t* mutex();
-    // Takes the mutex, recovering it when its previous owner died. Returns false (after a line in
-    // the system log) when it could not be taken; callers go on regardless.
+    // Takes the mutex, recovering it when its previous owner died. The segment is writable by
+    // every local user, so a holder that never lets go must not hang the reader: after a bounded
+    // wait (2 s) it returns false after a line in the system log, and the read or filing in hand
+    // is given up (a read answers as if there were no record). Once a thread has given up, the
+    // nested attempts of the same operation give up at once.
     bool lock();
     void unlock();
+    // How long lock() waits; for tests.
+    static void setLockWaitMilliseconds(unsigned milliseconds);
+
+    // Under the lock, before filing: the record's padding is cleared (the segment is readable by
+    // everyone; stack bytes must not leak into it) and its monotonic stamp made strictly later
+    // than every record filed before, so that "which came later" never sees a tie.
+    template <class TRecord> void restamp(TRecord& record) {
+#if defined(__has_builtin)
+#if __has_builtin(__builtin_clear_padding)
+        __builtin_clear_padding(&record);
+#endif
+#endif
+        stampAfterLast(record);
+    }
 
     // ---- slots: index or -1 ----
     int dpiIndex(unsigned dpi);
@@ -341,6 +358,7 @@ struct SOsvContent {
     bool getVpnAddr(unsigned& addr);
 
 private:
+    void stampAfterLast(SVylTimestampedInfo& record);
     unsigned fullPid(int procSlot) const;
     int findNavSource(const char* name) const;
     void clearNavSource(int index);
@@ -368,17 +386,17 @@ std::string osvSegmentName();
 // Holds the segment's lock for a scope.
 class COsvLock {
 public:
-    explicit COsvLock(SOsvContent* content) : m_content(content) { m_locked = m_content->lock(); }
-    ~COsvLock() {
-        if (m_locked)
-            m_content->unlock();
-    }
+    explicit COsvLock(SOsvContent* content);
+    ~COsvLock();
     COsvLock(const COsvLock&) = delete;
     COsvLock& operator=(const COsvLock&) = delete;
+    // False when the lock could not be had: give up what needed it.
+    explicit operator bool() const { return m_locked; }
 
 private:
     SOsvContent* m_content;
     bool m_locked;
+    bool m_gaveUp; // this guard is the one whose wait timed out
 };
 
 // ---- layout shared with other processes ----

@@ -14,6 +14,8 @@ template <std::size_t N> std::string fieldText(const char (&field)[N]) {
 
 std::vector<unsigned> SOsvContent::getDpis() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<unsigned> dpis;
     for (int i = 0; i < OSV_MAX_DEVICES; ++i)
         if (m_dpiOccupied & (1u << (OSV_MAX_DEVICES - 1 - i)))
@@ -23,6 +25,8 @@ std::vector<unsigned> SOsvContent::getDpis() {
 
 bool SOsvContent::getDeviceInfo(unsigned dpi, SOsvDeviceInfo& info) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0)
         return false;
@@ -32,6 +36,8 @@ bool SOsvContent::getDeviceInfo(unsigned dpi, SOsvDeviceInfo& info) {
 
 bool SOsvContent::isDevicePresent(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     return slot >= 0 &&
            m_deviceInfoList[slot].presenceAs<SVyl_devices_DevicePresenceInfo>().m_nodeCount > 0;
@@ -39,6 +45,8 @@ bool SOsvContent::isDevicePresent(unsigned dpi) {
 
 std::string SOsvContent::getDeviceNode(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     int slot = dpiIndex(dpi);
     if (slot < 0)
         return std::string();
@@ -48,6 +56,8 @@ std::string SOsvContent::getDeviceNode(unsigned dpi) {
 
 int SOsvContent::getWanDeviceClass(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return -1;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_isNetworkDevice)
         return -1;
@@ -79,6 +89,8 @@ bool SOsvContent::isDeviceWanEthernet(unsigned dpi) {
 bool SOsvContent::getWanDeviceInfo(unsigned dpi, SOsvDeviceInfo& info,
                                    WANLinkClassficationCodes& code) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     if (!isDeviceWan(dpi) || !getDeviceInfo(dpi, info))
         return false;
     code = info.m_wanDeviceType;
@@ -87,6 +99,8 @@ bool SOsvContent::getWanDeviceInfo(unsigned dpi, SOsvDeviceInfo& info,
 
 bool SOsvContent::isWanDeviceConnected(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     return slot >= 0 &&
            osvIsLater(m_deviceInfoList[slot].m_wanEstablished, m_deviceInfoList[slot].m_wanLost);
@@ -94,6 +108,8 @@ bool SOsvContent::isWanDeviceConnected(unsigned dpi) {
 
 bool SOsvContent::isWanDeviceActive(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     return slot >= 0 && osvIsLater(m_deviceInfoList[slot].m_wanActivated,
                                    m_deviceInfoList[slot].m_wanDeactivated);
@@ -101,6 +117,8 @@ bool SOsvContent::isWanDeviceActive(unsigned dpi) {
 
 bool SOsvContent::getWanIpv4Address(unsigned dpi, unsigned& addr, std::string& text) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_wanIpv4Address.m_valid)
         return false;
@@ -111,6 +129,8 @@ bool SOsvContent::getWanIpv4Address(unsigned dpi, unsigned& addr, std::string& t
 
 bool SOsvContent::getWanSignalStrength(unsigned dpi, double& dbm) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_wanWirelessSignalStrength.m_valid)
         return false;
@@ -120,6 +140,8 @@ bool SOsvContent::getWanSignalStrength(unsigned dpi, double& dbm) {
 
 bool SOsvContent::getWanSnr(unsigned dpi, double& snr) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_wanWirelessSignalStrength.m_valid)
         return false;
@@ -129,6 +151,8 @@ bool SOsvContent::getWanSnr(unsigned dpi, double& snr) {
 
 bool SOsvContent::getWanLinkState(unsigned dpi, unsigned& linkState, std::string& text) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_wanLinkState.m_valid)
         return false;
@@ -139,6 +163,8 @@ bool SOsvContent::getWanLinkState(unsigned dpi, unsigned& linkState, std::string
 
 bool SOsvContent::hasWanGotADeadGateway(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0)
         return false;
@@ -149,6 +175,8 @@ bool SOsvContent::hasWanGotADeadGateway(unsigned dpi) {
 
 bool SOsvContent::isDeviceLocked(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     return slot >= 0 &&
            osvIsLater(m_deviceInfoList[slot].m_deviceLock, m_deviceInfoList[slot].m_deviceUnlock);
@@ -156,6 +184,8 @@ bool SOsvContent::isDeviceLocked(unsigned dpi) {
 
 std::vector<SOsvWanActivity> SOsvContent::getWanActivity() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<SOsvWanActivity> activity;
     for (int i = 0; i < OSV_MAX_DEVICES; ++i) {
         if (!(m_dpiOccupied & (1u << (OSV_MAX_DEVICES - 1 - i))))
@@ -189,6 +219,8 @@ bool SOsvContent::hasActiveWan() {
 
 bool SOsvContent::getDeviceSDKModemIndex(unsigned dpi, unsigned& index) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = dpiIndex(dpi);
     if (slot < 0 || !m_deviceInfoList[slot].m_deviceSDKIndex.m_valid)
         return false;
@@ -198,6 +230,8 @@ bool SOsvContent::getDeviceSDKModemIndex(unsigned dpi, unsigned& index) {
 
 unsigned SOsvContent::getNextDeviceSDKModemIndex() {
     COsvLock guard(this);
+    if (!guard)
+        return 0;
     std::vector<bool> taken(OSV_MAX_DEVICES + 1, false);
     for (int i = 0; i < OSV_MAX_DEVICES; ++i) {
         const SOsvDeviceInfo& device = m_deviceInfoList[i];
@@ -217,72 +251,96 @@ unsigned SOsvContent::getNextDeviceSDKModemIndex() {
 
 bool SOsvContent::getLatitude(double& degrees) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     degrees = m_bestNavInfo.m_bestLocation.m_latitudeDegrees;
     return m_bestNavInfo.m_bestLocation.m_valid;
 }
 
 bool SOsvContent::getLongitude(double& degrees) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     degrees = m_bestNavInfo.m_bestLocation.m_longitudeDegrees;
     return m_bestNavInfo.m_bestLocation.m_valid;
 }
 
 bool SOsvContent::getAltitudeMeters(double& meters) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     meters = m_bestNavInfo.m_bestLocation.m_altitudeMeters;
     return m_bestNavInfo.m_bestLocation.m_valid;
 }
 
 bool SOsvContent::getSpeedMetersPerHour(double& speed) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     speed = m_bestNavInfo.m_bestSpeedHeading.m_speedMetersPerHour2D;
     return m_bestNavInfo.m_bestSpeedHeading.m_valid;
 }
 
 bool SOsvContent::getHeading(double& degreesTrue) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     degreesTrue = m_bestNavInfo.m_bestSpeedHeading.m_headingDegreesTrue;
     return m_bestNavInfo.m_bestSpeedHeading.m_valid;
 }
 
 bool SOsvContent::hasGpsFix() {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid && status.m_gpsFixStatus;
 }
 
 GpsFixStatusWordAntennaFault SOsvContent::getAntennaFault() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid ? status.m_antennaFault : AF_Unknown;
 }
 
 GpsFixStatusWordFixDimension SOsvContent::getFixDimension() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid ? status.m_fixDimension : FD_Unknown;
 }
 
 GpsFixStatusWordPositionalDilutionOfPrecisionCheck SOsvContent::getPdopCheck() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid ? status.m_pdopCheck : PDOP_Unknown;
 }
 
 GpsFixStatusWordNumSatInView SOsvContent::getSatellitesInViewCount() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid ? status.m_satellitesInViewCount : NSIV_Unknown;
 }
 
 GpsFixStatusWordNumSatUsable SOsvContent::getSatellitesUsableCount() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     const auto& status = m_locationInfo.m_internalGpsFixStatus;
     return status.m_valid ? status.m_satellitesUsableCount : NSU_Unknown;
 }
 
 std::vector<std::string> SOsvContent::getGpsSourceNames() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<std::string> names;
     for (int k = 0; k < OSV_MAX_NAV_SOURCES; ++k)
         if ((m_navSourceOccupied & (1u << (OSV_MAX_NAV_SOURCES - 1 - k))) &&
@@ -303,6 +361,8 @@ bool SOsvContent::getFirstGpsSourceName(std::string& name) {
 
 std::vector<unsigned> SOsvContent::getProcs() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<unsigned> pids;
     for (int i = 0; i < OSV_MAX_PROCESSES; ++i)
         if (m_procOccupied & (1u << (OSV_MAX_PROCESSES - 1 - i)))
@@ -312,6 +372,8 @@ std::vector<unsigned> SOsvContent::getProcs() {
 
 bool SOsvContent::isRegistered(unsigned pid) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = procIndex(pid);
     return slot >= 0 && osvIsLater(m_procInfoList[slot].m_watchdogRegistration,
                                    m_procInfoList[slot].m_watchdogDeregistration);
@@ -319,6 +381,8 @@ bool SOsvContent::isRegistered(unsigned pid) {
 
 bool SOsvContent::isRunning(unsigned pid) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = procIndex(pid);
     return slot >= 0 && isRegistered(pid) &&
            osvIsLater(m_procInfoList[slot].m_watchdogRegistration,
@@ -327,6 +391,8 @@ bool SOsvContent::isRunning(unsigned pid) {
 
 bool SOsvContent::getProcessName(unsigned pid, std::string& name) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = procIndex(pid);
     if (slot < 0)
         return false;
@@ -336,6 +402,8 @@ bool SOsvContent::getProcessName(unsigned pid, std::string& name) {
 
 bool SOsvContent::hasConfigConflict(unsigned pid) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int slot = procIndex(pid);
     if (slot < 0)
         return false;
@@ -354,6 +422,8 @@ bool SOsvContent::hasConfigConflict(unsigned pid) {
 
 bool SOsvContent::isBtNodeConnectionPresent(unsigned dpi, unsigned short handle) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int device = btDpiIndex(dpi);
     int connection = btConnHandleIndex(device, handle);
     if (connection < 0)
@@ -364,6 +434,8 @@ bool SOsvContent::isBtNodeConnectionPresent(unsigned dpi, unsigned short handle)
 
 bool SOsvContent::getBtNodeAddress(unsigned dpi, unsigned short handle, std::string& bdaddr) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     int device = btDpiIndex(dpi);
     int connection = btConnHandleIndex(device, handle);
     if (connection < 0 || !m_bluetoothInfoList[device][connection].m_btNodeConnected.m_valid)
@@ -374,6 +446,8 @@ bool SOsvContent::getBtNodeAddress(unsigned dpi, unsigned short handle, std::str
 
 std::vector<unsigned> SOsvContent::getBtDpis() {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<unsigned> dpis;
     for (int i = 0; i < OSV_MAX_BT_DEVICES; ++i)
         if (m_btDpiOccupied & (1u << (OSV_MAX_BT_DEVICES - 1 - i)))
@@ -383,6 +457,8 @@ std::vector<unsigned> SOsvContent::getBtDpis() {
 
 std::vector<unsigned short> SOsvContent::getBtConnHandles(unsigned dpi) {
     COsvLock guard(this);
+    if (!guard)
+        return {};
     std::vector<unsigned short> handles;
     int device = btDpiIndex(dpi);
     if (device < 0)
@@ -400,22 +476,30 @@ std::vector<unsigned short> SOsvContent::getBtConnHandles(unsigned dpi) {
 
 bool SOsvContent::isIgnitionOn() {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     return m_platformInfo.m_ignitionState.m_valid && m_platformInfo.m_ignitionState.m_ignitionState;
 }
 
 unsigned SOsvContent::getShutdownDelaySecsRemaining() {
     COsvLock guard(this);
+    if (!guard)
+        return 0;
     return m_platformInfo.m_ignitionState.m_valid ? m_platformInfo.m_ignitionState.m_timeRemaining
                                                   : 0;
 }
 
 bool SOsvContent::getVpnConnectionStatus() {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     return m_vpnInfo.m_currStatus.m_valid && m_vpnInfo.m_currStatus.m_up;
 }
 
 bool SOsvContent::getVpnAddr(unsigned& addr) {
     COsvLock guard(this);
+    if (!guard)
+        return false;
     if (!m_vpnInfo.m_tunnelIPv4Addr.m_valid)
         return false;
     addr = m_vpnInfo.m_tunnelIPv4Addr.m_addr;

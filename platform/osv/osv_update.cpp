@@ -107,6 +107,8 @@ void SOsvContent::markNetworkDevice(int slot) {
 template <class TRecord>
 void SOsvContent::fileDeviceRecord(TRecord& record, TRecord SOsvDeviceInfo::*field) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int slot = establishDpi(record.m_dpi);
     if (slot >= 0)
         m_deviceInfoList[slot].*field = record;
@@ -115,6 +117,9 @@ void SOsvContent::fileDeviceRecord(TRecord& record, TRecord SOsvDeviceInfo::*fie
 #define OSV_WAN_UPDATE(type, field)                                                                \
     void SOsvContent::update(type& record, unsigned&) {                                            \
         COsvLock guard(this);                                                                      \
+        if (!guard)                                                                                \
+            return;                                                                                \
+        restamp(record);                                                                           \
         fileDeviceRecord(record, &SOsvDeviceInfo::field);                                          \
         int slot = dpiIndex(record.m_dpi);                                                         \
         if (slot >= 0)                                                                             \
@@ -133,6 +138,8 @@ OSV_WAN_UPDATE(SVyl_wan_DeadGatewayDetectInfo, m_wanDeadGateway)
 template <class TRecord>
 void SOsvContent::fileWanDetails(const TRecord& record, WANLinkClassficationCodes code) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int slot = establishDpi(record.m_dpi);
     if (slot < 0)
         return;
@@ -143,25 +150,53 @@ void SOsvContent::fileWanDetails(const TRecord& record, WANLinkClassficationCode
 }
 
 void SOsvContent::update(SVyl_devices_WanDeviceDetailGsmInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::GSM);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailCdmaInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::CDMA);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailWifiInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::WIFI);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailWimaxInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::WIMAX);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailUnknownInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::Unknown);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailEthernetInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::ETHERNET);
 }
 
 void SOsvContent::update(SVyl_devices_SDKModemIndexInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileDeviceRecord(record, &SOsvDeviceInfo::m_deviceSDKIndex);
 }
 
@@ -176,6 +211,9 @@ template <class TRecord> void stampDeviceAction(SOsvProcessInfo& process, const 
 
 void SOsvContent::update(SVyl_devices_DeviceLockSuccessInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileDeviceRecord(record, &SOsvDeviceInfo::m_deviceLock);
     if (SOsvProcessDeviceInfo* entry = procDeviceEntry(record.m_processPID, record.m_dpi, true)) {
         entry->m_deviceLock = record;
@@ -185,6 +223,9 @@ void SOsvContent::update(SVyl_devices_DeviceLockSuccessInfo& record, unsigned&) 
 
 void SOsvContent::update(SVyl_devices_DeviceLockFailInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     if (SOsvProcessDeviceInfo* entry = procDeviceEntry(record.m_processPID, record.m_dpi, true)) {
         entry->m_deviceLockFail = record;
         stampDeviceAction(m_procInfoList[procIndex(record.m_processPID)], record);
@@ -193,6 +234,9 @@ void SOsvContent::update(SVyl_devices_DeviceLockFailInfo& record, unsigned&) {
 
 void SOsvContent::update(SVyl_devices_DeviceUnlockInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileDeviceRecord(record, &SOsvDeviceInfo::m_deviceUnlock);
     if (SOsvProcessDeviceInfo* entry = procDeviceEntry(record.m_processPID, record.m_dpi, true)) {
         entry->m_deviceUnlock = record;
@@ -204,12 +248,14 @@ void SOsvContent::update(SVyl_devices_DeviceUnlockInfo& record, unsigned&) {
 
 void SOsvContent::update(SVyl_devices_DevicePresenceInfo& record, unsigned& mask) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int slot = establishDpi(record.m_dpi);
     if (slot < 0) {
-        // dpi 0 names no device and is passed on unfiled; a full table suppresses the
-        // announcement, as its absence could never be matched.
-        if (record.m_dpi != 0)
-            mask &= ~kAllChannels;
+        // dpi 0 names no device, and a full table leaves none to find again: no announcement
+        // either, as no absence could ever be matched to it.
+        mask &= ~kAllChannels;
         return;
     }
     SOsvDeviceInfo& device = m_deviceInfoList[slot];
@@ -231,6 +277,8 @@ void SOsvContent::update(SVyl_devices_DevicePresenceInfo& record, unsigned& mask
 template <class TAbsence>
 static void fileAbsence(SOsvContent* content, TAbsence& record, unsigned& mask, bool forced) {
     COsvLock guard(content);
+    if (!guard)
+        return;
     int slot = content->dpiIndex(record.m_dpi);
     if (slot < 0)
         return;
@@ -247,15 +295,25 @@ static void fileAbsence(SOsvContent* content, TAbsence& record, unsigned& mask, 
 }
 
 void SOsvContent::update(SVyl_devices_DeviceAbsenceInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileAbsence(this, record, mask, false);
 }
 
 void SOsvContent::update(SVyl_devices_DeviceForceAbsenceInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileAbsence(this, record, mask, true);
 }
 
 template <class TRecord> void SOsvContent::fileBusPresence(TRecord& record, unsigned& mask) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int slot = establishDpi(record.m_dpi);
     if (slot < 0)
         return;
@@ -283,15 +341,31 @@ template <class TRecord> void SOsvContent::fileBusPresence(TRecord& record, unsi
 }
 
 void SOsvContent::update(SVyl_devices_DevicePresenceNoBusInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresenceUsbInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresencePciOrCardbusInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresencePcmciaInfo& record, unsigned& mask) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileBusPresence(record, mask);
 }
 
@@ -299,6 +373,9 @@ void SOsvContent::update(SVyl_devices_DevicePresencePcmciaInfo& record, unsigned
 
 void SOsvContent::update(SVyl_process_WatchdogRegistrationInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int slot = establishProc(record.m_processPID, record.m_processName);
     if (slot >= 0)
         m_procInfoList[slot].m_watchdogRegistration = record;
@@ -306,6 +383,9 @@ void SOsvContent::update(SVyl_process_WatchdogRegistrationInfo& record, unsigned
 
 void SOsvContent::update(SVyl_process_WatchdogDeregistrationInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int slot = procIndex(record.m_processPID);
     if (slot < 0)
         return;
@@ -315,6 +395,9 @@ void SOsvContent::update(SVyl_process_WatchdogDeregistrationInfo& record, unsign
 
 void SOsvContent::update(SVyl_process_DeadProcessRestartInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     // A restarted process may come back under a new pid: its name still finds it.
     int slot = procIndex(record.m_processPID);
     if (slot < 0)
@@ -327,6 +410,9 @@ void SOsvContent::update(SVyl_process_DeadProcessRestartInfo& record, unsigned&)
 
 void SOsvContent::update(SVyl_process_DeviceConfigConflictWarningInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int slot = procIndex(record.m_processPID);
     if (slot < 0)
         return;
@@ -338,6 +424,9 @@ void SOsvContent::update(SVyl_process_DeviceConfigConflictWarningInfo& record, u
 
 void SOsvContent::update(SVyl_bluetooth_nodeConnectedInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int connection = establishBtNodeConnection(record.m_dpi, record.m_connHandle);
     if (connection >= 0)
         m_bluetoothInfoList[btDpiIndex(record.m_dpi)][connection].m_btNodeConnected = record;
@@ -345,6 +434,9 @@ void SOsvContent::update(SVyl_bluetooth_nodeConnectedInfo& record, unsigned&) {
 
 void SOsvContent::update(SVyl_bluetooth_nodeDisconnectedInfo& record, unsigned&) {
     COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     int device = btDpiIndex(record.m_dpi);
     int connection = btConnHandleIndex(device, record.m_connHandle);
     if (connection >= 0)
@@ -356,6 +448,8 @@ void SOsvContent::update(SVyl_bluetooth_nodeDisconnectedInfo& record, unsigned&)
 template <class TRecord>
 void SOsvContent::fileNavRecord(TRecord& record, TRecord SOsvNavSourceInfo::*field) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int source = establishNavSource(record.m_sourceName);
     if (source >= 0)
         m_navSourceData[source].*field = record;
@@ -364,27 +458,53 @@ void SOsvContent::fileNavRecord(TRecord& record, TRecord SOsvNavSourceInfo::*fie
 template <class TRecord>
 void SOsvContent::fileNavAccuracy(TRecord& record, TRecord SOsvNavAccuracyInfo::*field) {
     COsvLock guard(this);
+    if (!guard)
+        return;
     int source = establishNavSource(record.m_sourceName);
     if (source >= 0)
         m_navSourceAccuracy[source].*field = record;
 }
 
 void SOsvContent::update(SVyl_navigation_LocationFix3DInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavRecord(record, &SOsvNavSourceInfo::m_location);
 }
 void SOsvContent::update(SVyl_navigation_SpeedHeading2DInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavRecord(record, &SOsvNavSourceInfo::m_speedHeading);
 }
 void SOsvContent::update(SVyl_navigation_NavigationSourceStatusInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavRecord(record, &SOsvNavSourceInfo::m_navStatus);
 }
 void SOsvContent::update(SVyl_navigation_GPSNavigationSourceStatusInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavRecord(record, &SOsvNavSourceInfo::m_gpsStatus);
 }
 void SOsvContent::update(SVyl_navigation_AccuracyInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavAccuracy(record, &SOsvNavAccuracyInfo::m_accuracy);
 }
 void SOsvContent::update(SVyl_navigation_SBASStatusInfo& record, unsigned&) {
+    COsvLock guard(this);
+    if (!guard)
+        return;
+    restamp(record);
     fileNavAccuracy(record, &SOsvNavAccuracyInfo::m_sbasStatus);
 }
 
@@ -393,6 +513,9 @@ void SOsvContent::update(SVyl_navigation_SBASStatusInfo& record, unsigned&) {
 #define OSV_FIXED_UPDATE(type, place)                                                              \
     void SOsvContent::update(type& record, unsigned&) {                                            \
         COsvLock guard(this);                                                                      \
+        if (!guard)                                                                                \
+            return;                                                                                \
+        restamp(record);                                                                           \
         place = record;                                                                            \
     }
 OSV_FIXED_UPDATE(SVyl_navigation_BestNavigationSBASInfo, m_bestNavAccInfo.m_bestSbas)

@@ -5,11 +5,9 @@
 #include <ctime>
 #include <fstream>
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "locations.h"
 #include "vyl_fs.h"
+#include "vyl_yaml.h"
 
 namespace vyl {
 std::string configRepoDir() {
@@ -44,22 +42,13 @@ int configFileCommit(const char* path, const char* message, std::string* detail)
     std::string source(path);
     std::string name = source.substr(source.rfind('/') + 1);
     std::string target = repo + "/" + name;
-    std::string temporary = target + ".tmp";
-    {
-        std::ifstream in(source, std::ios::binary);
-        if (!in)
-            return fail(detail, "cannot read " + source + ": " + std::strerror(errno));
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        out.flush();
-        if (!out)
-            return fail(detail, "cannot write " + temporary);
-    }
-    ::chmod(temporary.c_str(), 0644);
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        ::unlink(temporary.c_str());
-        return fail(detail, "cannot replace " + target + ": " + std::strerror(errno));
-    }
+    // Read and written whole: an empty file is a valid commit, and the copy in the repository is
+    // replaced atomically.
+    std::string text, why;
+    if (vyl::readRegularFile(source, VYL_YAML_MAX_FILE_BYTES, text, why) != 0)
+        return fail(detail, "cannot read " + source + ": " + why);
+    if (vyl::replaceFile(target, text, 0644, why) != 0)
+        return fail(detail, why);
 
     char stamp[32];
     time_t now = ::time(nullptr);

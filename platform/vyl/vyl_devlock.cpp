@@ -7,6 +7,8 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <map>
+#include <mutex>
 #include <sstream>
 
 #include <fcntl.h>
@@ -256,6 +258,28 @@ private:
     int m_fd;
 };
 
+// Lock files this process created, by the device name it was given. A name that is a link
+// locks the tty behind it; once the link is gone (the adapter unplugged) the name no longer
+// leads there, and unlocking by the name alone would miss the lock and leave it behind.
+std::mutex s_lockedMutex;
+std::map<std::string, std::string> s_locked;
+
+void rememberLock(const char* devname, const std::string& path) {
+    std::lock_guard<std::mutex> guard(s_lockedMutex);
+    s_locked[devname] = path;
+}
+
+std::string lockPathOf(const char* devname) {
+    std::lock_guard<std::mutex> guard(s_lockedMutex);
+    auto it = devname ? s_locked.find(devname) : s_locked.end();
+    return it != s_locked.end() ? it->second : vyl::devLockPath(devname);
+}
+
+void forgetLock(const char* devname) {
+    std::lock_guard<std::mutex> guard(s_lockedMutex);
+    s_locked.erase(devname);
+}
+
 bool removeLock(const std::string& path) {
     if (::unlink(path.c_str()) == 0 || errno == ENOENT)
         return true;
@@ -295,14 +319,20 @@ pid_t dev_lock(const char* devname) {
             return -1;
         if (found > 0) {
             const char* reason = staleReason(lock);
-            if (!reason)
-                return lock.pid == ::getpid() ? 0 : lock.pid;
+            if (!reason) {
+                if (lock.pid != ::getpid())
+                    return lock.pid;
+                rememberLock(devname, path);
+                return 0;
+            }
             syslog(LOG_NOTICE, "vyl: taking over stale lock %s of PID %d: %s", path.c_str(),
                    static_cast<int>(lock.pid), reason);
             if (!removeLock(path))
                 return -1;
         }
         int created = createLock(dir, path);
+        if (created == 0)
+            rememberLock(devname, path);
         if (created <= 0)
             return created;
     }
@@ -311,7 +341,7 @@ pid_t dev_lock(const char* devname) {
 }
 
 pid_t dev_unlock(const char* devname, pid_t pid) {
-    std::string path = vyl::devLockPath(devname);
+    std::string path = lockPathOf(devname);
     if (path.empty() || pid < 0) {
         syslog(LOG_ERR, "vyl: cannot unlock device \"%s\" for PID %d: bad argument",
                devname ? devname : "(null)", static_cast<int>(pid));
@@ -323,6 +353,8 @@ pid_t dev_unlock(const char* devname, pid_t pid) {
         return 0; // no lock folder, no lock
     SLockFile lock;
     int found = readLock(path, lock);
+    if (found == 0)
+        forgetLock(devname);
     if (found <= 0)
         return found;
     pid_t owner = pid != 0 ? pid : ::getpid();
@@ -333,5 +365,8 @@ pid_t dev_unlock(const char* devname, pid_t pid) {
         syslog(LOG_NOTICE, "vyl: removing stale lock %s of PID %d: %s", path.c_str(),
                static_cast<int>(lock.pid), reason);
     }
-    return removeLock(path) ? 0 : -1;
+    if (!removeLock(path))
+        return -1;
+    forgetLock(devname);
+    return 0;
 }

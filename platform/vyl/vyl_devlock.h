@@ -12,9 +12,10 @@
 // current process (written before that process started, e.g. in an earlier boot) is taken over.
 pid_t dev_lock(const char* devname);
 
-// Removes the lock of `devname` held by `pid` (0 means this process). Stale locks are removed
-// too. 0: no lock remains; > 0: the PID of another live holder, whose lock is left alone;
-// -1: error.
+// Removes the lock of `devname` held by `pid` (0 means this process): the very lock file that
+// dev_lock created for that name in this process, even when the name was a link that has gone
+// since. Stale locks are removed too. 0: no lock remains; > 0: the PID of another live holder,
+// whose lock is left alone; -1: error.
 pid_t dev_unlock(const char* devname, pid_t pid);
 
 namespace vyl {

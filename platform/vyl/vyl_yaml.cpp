@@ -7,6 +7,8 @@
 #include <cstring>
 #include <set>
 
+#include "vyl_fs.h"
+
 namespace {
 
 // State of the parse running on this thread: the first fault, the collection depth and the
@@ -558,29 +560,9 @@ int CVylYamlMixin::_yamlParseFile(const char* path, std::string* error) {
     if (!path) {
         return fail("no file name");
     }
-    FILE* f = std::fopen(path, "rb");
-    if (!f) {
-        return fail(std::string("cannot open: ") + std::strerror(errno));
-    }
-    std::string text;
-    char buf[65536];
-    size_t n;
-    bool tooLarge = false;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
-        if (text.size() + n > VYL_YAML_MAX_FILE_BYTES) {
-            tooLarge = true;
-            break;
-        }
-        text.append(buf, n);
-    }
-    bool readError = std::ferror(f) != 0;
-    int readErrno = errno;
-    std::fclose(f);
-    if (tooLarge) {
-        return fail("file too large");
-    }
-    if (readError) {
-        return fail(std::string("cannot read: ") + std::strerror(readErrno));
+    std::string text, why;
+    if (vyl::readRegularFile(path, VYL_YAML_MAX_FILE_BYTES, text, why) != 0) {
+        return fail(why);
     }
     return _yamlParseBuf(text, error);
 }

@@ -132,6 +132,13 @@ TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(c.second, call(m_client, m_unique, c.first));
+    // A second object on the path exports an interface that calls are not routed to: the first
+    // object answers that it has no such method.
+    auto second = std::make_shared<Object>("/com/example/App");
+    second->create_method<int>("com.example.B", "other", [] { return 1; });
+    m_dispatcher->register_object(second);
+    EXPECT_EQ(0u, call(m_client, m_unique, "other", "/com/example/App", "com.example.B")
+                      .find("!org.freedesktop.DBus.Error.UnknownMethod "));
 }
 
 TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {

@@ -22,11 +22,17 @@ const char* const kGuc232 = "- bus: usb\n  whitelist: [{idVendor: 0x0557, idProd
 class RecordingEvents : public CVylEventGenerator {
 public:
     RecordingEvents() : CVylEventGenerator(false, false, false) {}
-    void devices_DeviceLockSuccess(uint32_t d, pid_t p, int) override { record("Lock", d, p); }
-    void devices_DeviceLockFail(uint32_t d, pid_t p, int) override { record("Fail", d, p); }
-    void devices_DeviceUnlock(uint32_t d, pid_t p, int) override { record("Unlock", d, p); }
-    void record(const char* kind, uint32_t dpi, pid_t pid) {
-        EXPECT_EQ(pid, ::getpid());
+    void devices_DeviceLockSuccess(unsigned d, unsigned p, DelsSeverity) override {
+        record("Lock", d, p);
+    }
+    void devices_DeviceLockFail(unsigned d, unsigned p, DelsSeverity) override {
+        record("Fail", d, p);
+    }
+    void devices_DeviceUnlock(unsigned d, unsigned p, DelsSeverity) override {
+        record("Unlock", d, p);
+    }
+    void record(const char* kind, unsigned dpi, unsigned pid) {
+        EXPECT_EQ(pid, static_cast<unsigned>(::getpid()));
         events.push_back(kind + (" " + std::to_string(dpi)));
     }
     std::vector<std::string> events;
@@ -102,7 +108,7 @@ protected:
     std::unique_ptr<TestApp> m_app;
 };
 
-TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereAndReleasesTheHeldOneWhenAbsent) {
+TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereReleasesTheHeldOneWhenAbsentAndFailsOver) {
     // Another live process (the bus daemon will do) holds the first candidate.
     m_root.write("var/lock/LCK..ttyUSB0", std::to_string(m_bus.pid()) + "\n");
     start();
@@ -131,6 +137,13 @@ TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereAndReleasesTheHeldOneWhenAbsen
     EXPECT_EQ(m_events.events.back(), unlock);
     EXPECT_TRUE(testenv::readFile(lockFile).empty());
     EXPECT_EQ(state(), EDC_ITERATING_CANDIDATES);
+
+    // Fail-over: the next attempt goes to the remaining candidate, free by now.
+    ASSERT_EQ(::unlink((m_root / "var/lock/LCK..ttyUSB0").c_str()), 0);
+    fire();
+    EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
+    EXPECT_EQ(m_events.events.back(), ev("Lock", "ttyUSB0"));
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB0"));
 }
 
 TEST_F(DeviceMixin, PresenceScansWhenIdleAndOnlyAddsCandidatesWhileHolding) {

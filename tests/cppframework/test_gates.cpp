@@ -24,7 +24,10 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
               "number: {retval: '1 + 1'}\n"
               "broken: {retval: 'nil .. 1'}\n"
               "unparsable: {retval: '1 +'}\n"
-              "multi: {body: \"x = 1\\n  y = x + 1\", retval: 'y == 2'}\n");
+              "multi: {body: \"x = 1\\n  y = x + 1\", retval: 'y == 2'}\n"
+              "forever: {body: 'while true do end', retval: 'true'}\n"
+              "stubborn: {body: 'for i = 1, 3 do pcall(function() while true do end end) end',"
+              " retval: 'true'}\n");
     ASSERT_TRUE(gt.valid());
     ASSERT_EQ(errors(), std::vector<std::string>{"Error populating the lua gate unparsable"});
     const std::pair<const char*, std::string> cases[] = {
@@ -34,6 +37,9 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
         {"broken",
          "Gate broken errored: [string \"broken\"]:2: attempt to concatenate a nil value"},
         {"unparsable", "Gate unparsable is not a lua function"},
+        // Bounded: the limit holds even against a script that catches the error.
+        {"forever", "Gate forever errored: instruction limit exceeded"},
+        {"stubborn", "Gate stubborn errored: instruction limit exceeded"},
     };
     for (const auto& c : cases) {
         m_log.clear();
@@ -41,9 +47,19 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
         EXPECT_EQ(errors(), c.second.empty() ? std::vector<std::string>()
                                              : std::vector<std::string>{c.second});
     }
-    // A gate without retval invalidates the whole map.
+    // A gate without retval invalidates the whole map, and so does a name that would replace a
+    // Lua global the gates rely on.
     parse(gt, "good: {retval: 'true'}\nbad: {body: 'x = 1'}\n");
     EXPECT_FALSE(gt.valid());
+    for (const char* name : {"osv", "yaml", "string", "pcall", "cfg"}) {
+        m_log.clear();
+        parse(gt, std::string(name) + ": {retval: 'true'}\nfine: {retval: 'osv ~= nil'}\n");
+        EXPECT_FALSE(gt.valid()) << name;
+        EXPECT_EQ(errors(), std::vector<std::string>{"Gate name " + std::string(name) +
+                                                     " is reserved: it would replace the Lua "
+                                                     "global of that name"});
+        EXPECT_TRUE(gt.evalGate("fine")) << name;
+    }
 }
 
 TEST_F(Gates, CopiesBuildTheirOwnLuaState) {
@@ -80,6 +96,8 @@ TEST_F(Gates, PollingTableUsesTheGreatestCommonDivisorOfThePeriods) {
         {"2.5", "4", 0.5, {{5, {"a"}}, {8, {"b"}}}},
         {"1.1", "2.2", 1.1, {{1, {"a"}}, {2, {"b"}}}},
         {"0", "~", 0, {}},
+        // Capped at the longest interval the timer takes, instead of wrapping past it.
+        {"4294967.3", "~", 4294967.2, {{1, {"a"}}}},
     };
     for (const Case& c : cases) {
         CGatesAndTriggers gt;
@@ -109,8 +127,11 @@ TEST_F(Gates, RegistrationPollsEachTriggerAtItsOwnMultipleOfTheBaseTick) {
     parse(gt, "second: {retval: 'true', poll: 1}\n"
               "slow: {retval: 'true', poll: 1.5}\n"
               "closed: {retval: 'false', poll: 1}\n");
-    registration.registerGatesAndTriggers(gt, false, {});
+    // Polled gates are triggers: evaluated at once at registration when asked to.
+    registration.registerGatesAndTriggers(gt, true, {});
     ASSERT_EQ(interval, 500u);
+    EXPECT_EQ(fired, (std::vector<std::string>{"second", "slow"}));
+    fired.clear();
     for (int n = 1; n <= 6; ++n) {
         fired.push_back(std::to_string(n));
         registration.pollOnce();

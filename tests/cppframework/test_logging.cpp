@@ -30,8 +30,9 @@ protected:
 // 2015-12-18 23:59:58 UTC
 const time_t kBeforeMidnight = 1450483198;
 
-// Per appender thresholds, the critical log from error up, the 349-character cut and the first
-// line after UTC midnight starting new dated files, on an injected clock.
+// Per appender thresholds, the critical log from error up, the 349-character cut, control
+// characters escaped (no forged lines) and the first line after UTC midnight starting new dated
+// files, on an injected clock.
 TEST_F(Logging, ThresholdsCutAndDailyRollOver) {
     time_t clock = kBeforeMidnight;
     CVylTimeOfDayRolloverAppender::setClock([&clock] { return clock; });
@@ -41,6 +42,7 @@ TEST_F(Logging, ThresholdsCutAndDailyRollOver) {
     write(log, VYL_LOG_DEBUG, "hidden debug");
     write(log, VYL_LOG_INFO, "plain info");
     write(log, VYL_LOG_WARN, "some warning");
+    write(log, VYL_LOG_WARN, "name %s", "x\r\n00:00:00,000 FATAL: forged\x1b[2J\t.");
     write(log, VYL_LOG_ERROR, "an error %d %s", 7, std::string(400, 'x').c_str());
     clock += 5; // 00:00:03 next day
     write(log, VYL_LOG_ERROR, "new day");
@@ -50,6 +52,9 @@ TEST_F(Logging, ThresholdsCutAndDailyRollOver) {
     EXPECT_EQ(app.find("hides"), std::string::npos);
     EXPECT_EQ(app.find("hidden debug"), std::string::npos);
     EXPECT_NE(app.find("INFO: plain info\n"), std::string::npos);
+    EXPECT_NE(app.find("WARN: name x\\r\\n00:00:00,000 FATAL: forged\\x1b[2J\\x09.\n"),
+              std::string::npos)
+        << app;
     std::string cut = "ERROR: an error 7 " + std::string(349 - 11, 'x') + "\n";
     EXPECT_NE(app.find(cut), std::string::npos) << app;
     EXPECT_EQ(critical.find("some warning"), std::string::npos);

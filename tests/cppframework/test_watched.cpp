@@ -69,10 +69,9 @@ protected:
         testenv::waitUntil([] { return !g_main_context_iteration(nullptr, FALSE); },
                            std::chrono::seconds(2));
     }
-    void start(int period, bool manualTimers = true) {
-        m_mixin.reset(new CVylWatchedAppMixin("tester", m_postDbus, m_postRun, period,
-                                              manualTimers ? m_timers.factory()
-                                                           : CVylWatchdogTimerFactory()));
+    void start(int period) {
+        m_mixin.reset(
+            new CVylWatchedAppMixin("tester", m_postDbus, m_postRun, period, m_timers.factory()));
         m_postDbus.emit(m_connection);
     }
     bool waitRegistered() {
@@ -186,12 +185,6 @@ TEST_F(WatchedAppMixin, SilentRegistrationIsNotRepeatedAndWithdrawnAtShutdown) {
     // is answered only after its caller is gone.
     m_postRun.emit();
     EXPECT_EQ(1u, watchdog.count("Deregister"));
-}
-
-TEST_F(WatchedAppMixin, MainLoopTimersTickleEveryPeriod) {
-    FakeWatchdog& watchdog = startWatchdog();
-    start(1, false);
-    EXPECT_TRUE(testenv::waitUntil([&] { return watchdog.count("Tickle") >= 2; }));
 }
 
 } // namespace

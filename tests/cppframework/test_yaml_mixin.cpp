@@ -50,6 +50,7 @@ TEST_F(YamlMixin, LoadProcedureOutcomes) {
         std::string written; // the file afterwards; empty: none
         const char* name;    // in the node afterwards
         const char* logLine;
+        char special = 0; // 'f': the file is a FIFO, 'l': a link to a malformed file elsewhere
     };
     const Case cases[] = {
         {"missing", nullptr, kDefaults, false, Mixin::ECD_YAML_WELL_FORMED, kDefaults, "first",
@@ -64,6 +65,12 @@ TEST_F(YamlMixin, LoadProcedureOutcomes) {
          "did not write config file writeConfig(0) valid(1)"},
         {"invalid defaults", nullptr, "enabled: perhaps\n", false, Mixin::ECD_CONTENT_MISSING, "",
          "", "did not write config file writeConfig(1) valid(0)"},
+        // Refused without blocking the loop, then replaced by the defaults.
+        {"fifo", nullptr, kDefaults, false, Mixin::ECD_YAML_WELL_FORMED, kDefaults, "first",
+         "app.yaml: not a regular file", 'f'},
+        // The link is replaced, the file it pointed at is left alone.
+        {"link", nullptr, kDefaults, false, Mixin::ECD_YAML_WELL_FORMED, kDefaults, "first",
+         "existing config file is invalid, recreating...", 'l'},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -76,6 +83,14 @@ TEST_F(YamlMixin, LoadProcedureOutcomes) {
         if (c.blocked)
             root.write("etc/vyl/app.yaml", "");
         std::string path = c.blocked ? file + "/inner.yaml" : file;
+        root.write("etc/vyl/.keep", "");
+        if (c.special == 'f') {
+            ASSERT_EQ(::mkfifo(file.c_str(), 0644), 0);
+        }
+        if (c.special == 'l') {
+            root.write("elsewhere.yaml", "enabled: [");
+            ASSERT_EQ(::symlink((root / "elsewhere.yaml").c_str(), file.c_str()), 0);
+        }
         Mixin mixin("app", &config, m_postDbus, m_preDbus, c.defaults,
                     ECMHM_BEST_EFFORT_SKIP_MALFORMATION, ECCM_IGNORE_UNEXPECTED_AND_DEFAULT_MISSING,
                     path.c_str());
@@ -83,7 +98,8 @@ TEST_F(YamlMixin, LoadProcedureOutcomes) {
         EXPECT_EQ(mixin.getFileConfigDisposition(), c.fileDisposition);
         EXPECT_EQ(testenv::readFile(path), c.written);
         EXPECT_EQ(config.m_name.getString(), c.name) << "nothing of a rejected file stays";
-        EXPECT_TRUE(log.has(c.logLine));
+        EXPECT_EQ(log.count(c.logLine), 1) << c.logLine;
+        EXPECT_EQ(testenv::readFile(root / "elsewhere.yaml"), c.special == 'l' ? "enabled: [" : "");
         if (c.what == std::string("missing")) { // committed, and not writable by others
             EXPECT_EQ(testenv::readFile(root / "var/lib/vyl/config-repo/app.yaml"), kDefaults);
             EXPECT_NE(testenv::readFile(root / "var/lib/vyl/config-repo/commits.log")

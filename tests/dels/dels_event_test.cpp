@@ -85,7 +85,10 @@ TEST(APromotion, TurnsAMessageOneEventIntoFreeTextAndALegacyOneIntoItsParts) {
         {made.getMessageId(), made.getAdditionalInfo(), "AB3DEF45123", "disk full, again", nullptr},
         {1, "MOI=a,MessageString=b", "", "", "Bad message ID"},
         {0, "MOI", "", "", "MOI Definition Bad"},
-        {0, "MOI=a,MessageString", "", "", "Legacy Additional Info Definition Bad"},
+        {0, "MOI=a", "", "", "Legacy Additional Info Definition Bad"},
+        // the form the format 0 decoder builds
+        {0, "MOI=a,MessageString", "a", "MessageString", nullptr},
+        {0, "MOI=m,power restored", "m", "power restored", nullptr},
         {0, "MOI=m,MessageString=one\ntwo", "m", "one", nullptr},
         {0, "MOI=m,MessageString=a=b,c", "m", "a=b,c", nullptr},
     };
@@ -243,6 +246,20 @@ TEST(AnIndicationDecoder, ReadsALegacyEventInLocalTimeWithItsNodeFromTheMoi) {
         EXPECT_EQ(c.second, decode<CDelsMetaEvent>(legacy(c.first)).getNodeId()) << c.first;
 }
 
+TEST(ALegacyEventFromTheWire, PromotesToItsPartsAndEncodesIntoItsBufferLength) {
+    // Without a time text the legacy buffer is shorter than the event's format 1 indication.
+    const CDelsMetaEvent event = decode<CDelsMetaEvent>(legacy("AB3DEF45123", "", "power on"));
+    std::unique_ptr<CWireFormat0LegacyEvent> promoted(promoteToCWireFormat0LegacyEvent(event));
+    EXPECT_EQ(std::make_tuple(std::string("AB3DEF45123"), std::string("power on"), 0x0102),
+              std::make_tuple(promoted->getLegacyMOI(), promoted->getLegacyAdditionalInfo(),
+                              int(promoted->getLegacyEventType())));
+    EXPECT_GT(event.getBufferLength(), event.getWireFormatLength());
+    std::unique_ptr<unsigned char[]> exact(new unsigned char[event.getBufferLength()]);
+    EXPECT_EQ(event.getBufferLength(), event.toWireIndication(exact.get(), 0, false));
+    const Bytes wire = event.toWireIndication(0, true);
+    EXPECT_EQ(event.getAdditionalInfo(), decode<CDelsMetaEvent>(wire).getAdditionalInfo());
+}
+
 TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {
     const CDelsMetaEvent plain(CDelsEvent(0x01020304, 0x05060708, 0x090A0B0C, "hi", DSEV_NORMAL,
                                           0x11223344, 0x0000A1A2A3A4A5A6ULL, 0, 0xB1B2B3B4B5B6ULL),
@@ -253,6 +270,12 @@ TEST(AnIndicationEncoder, WritesTheHeaderBigEndianAndRoundTripsFormat1) {
                          0xA5, 0xA6, 0xB1, 0xB2, 0xB3, 0xB4, 0xB5, 0xB6, 0x01, 0x02, 0x03, 0x04,
                          0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 'h',  'i'};
     EXPECT_EQ(expected, header);
+    // The decoder reads the same hand-written bytes back into their own fields.
+    const CDelsMetaEvent read = decode<CDelsMetaEvent>(expected);
+    EXPECT_EQ(std::make_tuple(0x01020304u, 0x05060708u, 0x090A0B0Cu, 0x11223344u, 0xA1A2A3A4A5A6ULL,
+                              0xB1B2B3B4B5B6ULL, std::string("hi")),
+              std::make_tuple(read.getMessageId(), read.getParam0(), read.getParam1(), read.getId(),
+                              read.getTimestamp(), read.getNodeId(), read.getAdditionalInfo()));
 
     // timestamp, node, node argument; what comes back
     const unsigned long long cases[][5] = {

@@ -167,11 +167,11 @@ TEST_F(ABridge, WithTheGateOpenAtStartObeysControlsAndPutsTheGatewaysPositionInT
     // Other sentences of the GPS service are not positions.
     ASSERT_EQ(sim("gps " + kFirst), 0);
     ASSERT_EQ(sim("gps $GPGGA,080000.00,4807.038,N,01131.000,E,1,08*47"), 0);
-    ASSERT_TRUE(testenv::waitUntil([&] { return m_rig.callString("getGPSStatus") == kFirst; }));
+    EXPECT_TRUE(testenv::waitUntil([&] { return m_rig.callString("getGPSStatus") == kFirst; }));
     loginExpecting("$RTRLINK,NW_CON"); // told at the end of the login
     ASSERT_TRUE(m_rig.acceptServer());
     expectNext("$RTRLINK,SRVR_CON");
-    ASSERT_TRUE(m_rig.serverReceived("$<end>\r\n"));
+    EXPECT_TRUE(m_rig.serverReceived("$<end>\r\n"));
     // Reconnect: a new connection that starts with the login block again.
     EXPECT_EQ(m_rig.callInt("triggerReconnect", "Control"), 0);
     EXPECT_TRUE(m_rig.serverClosedByBridge());
@@ -200,20 +200,20 @@ TEST_F(ABridge, WithTheGateOpenAtStartObeysControlsAndPutsTheGatewaysPositionInT
              "$GPRMC," + std::string(300, '9') + "*00\r\n", "$GPRMC,\xc3\xa9*00\r\n"})
         signals.emplace_back(nav, "GpsRawNMEA", g_variant_new("(ss)", "evil", text.c_str()));
     for (const auto& s : signals)
-        ASSERT_TRUE(g_dbus_connection_emit_signal(bus->gobj(), nullptr, "/x", std::get<0>(s),
+        EXPECT_TRUE(g_dbus_connection_emit_signal(bus->gobj(), nullptr, "/x", std::get<0>(s),
                                                   std::get<1>(s), std::get<2>(s), nullptr));
     g_dbus_connection_flush_sync(bus->gobj(), nullptr, nullptr);
     // A good signal after the bad ones shows they were all handled (or dropped) by now.
     ASSERT_EQ(sim("wan-up 3"), 0);
     EXPECT_EQ(m_rig.nextLine(), "$RTRLINK,NW_CON") << "a malformed deactivation had an effect";
     EXPECT_EQ(m_rig.callString("getGPSStatus"), kFirst);
-    ASSERT_TRUE(sendData("$PFAL,Data,1*00"));
+    EXPECT_TRUE(sendData("$PFAL,Data,1*00"));
     EXPECT_FALSE(has("EVIL")) << m_rig.serverData();
     EXPECT_TRUE(has(kFirst + "\r\n$PFAL,Data,1"));
     EXPECT_NE(m_rig.log().find("ignoring malformed GPRMC sentence from evil"), std::string::npos);
     ASSERT_EQ(sim("gps " + kSecond), 0);
-    ASSERT_TRUE(testenv::waitUntil([&] { return m_rig.callString("getGPSStatus") == kSecond; }));
-    ASSERT_TRUE(sendData("$PFAL,Data,2*00"));
+    EXPECT_TRUE(testenv::waitUntil([&] { return m_rig.callString("getGPSStatus") == kSecond; }));
+    EXPECT_TRUE(sendData("$PFAL,Data,2*00"));
     EXPECT_TRUE(has(kSecond + "\r\n$PFAL,Data,2"));
     EXPECT_FALSE(has("111111.00"));
 
@@ -228,6 +228,24 @@ TEST_F(ABridge, WithTheGateOpenAtStartObeysControlsAndPutsTheGatewaysPositionInT
     ASSERT_TRUE(m_rig.acceptServer());
     expectNext("$RTRLINK,SRVR_CON");
     EXPECT_TRUE(m_rig.serverReceived("$DeviceName=QUARN-7\r\n"));
+}
+
+// A gate that never returns is cut off at each evaluation (at start, polled) and counts as
+// closed; the daemon goes on answering the bus and stops on SIGTERM.
+TEST_F(ABridge, SurvivesAPolledGateThatNeverReturns) {
+    std::string document = testenv::bridgeDocumentWith({});
+    const std::string wanUp = "    retval: osv.wan.active ~= nil\n";
+    document.replace(document.find(wanUp), wanUp.size(),
+                     "    retval: '(function() while true do end end)()'\n    poll: 0.5\n");
+    m_root.write("etc/vyl/tessarc.yaml", document);
+    ASSERT_TRUE(m_rig.startDaemon());
+    EXPECT_TRUE(testenv::waitUntil([&] {
+        return m_rig.log().find("Gate wanUp errored: instruction limit exceeded") !=
+               std::string::npos;
+    })) << m_rig.log();
+    EXPECT_EQ(m_rig.callString("getWANStatus"), "down");
+    m_rig.daemon().signal(SIGTERM);
+    EXPECT_EQ(m_rig.daemon().wait(), 0);
 }
 
 } // namespace

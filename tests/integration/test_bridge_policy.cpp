@@ -1,6 +1,6 @@
 // The installed system bus policy, loaded into a private dbus-daemon: anyone may read the
-// status, only root may use the controls or own the name. Needs root (to switch to another user
-// for the client); skipped otherwise.
+// status, only root may use the controls or own the name, and broadcast signals get through. Needs
+// root (to switch to another user for the client); skipped otherwise.
 
 #include "bridge_rig.h"
 
@@ -57,6 +57,12 @@ TEST_F(ABusPolicy, LetsAnyoneReadTheStatusAndOnlyRootControlOrOwnTheName) {
         EXPECT_NE(refused.second.find("AccessDenied"), std::string::npos) << refused.second;
     }
     EXPECT_EQ(m_rig.callInt("triggerRestart", "Control"), 0);
+
+    // Broadcast signals still reach the daemon: its monitors live on them.
+    EXPECT_EQ(m_rig.callString("getWANStatus"), "down");
+    EXPECT_EQ(testenv::BridgeRig::gatewaysim({"wan-up", "7"}), 0);
+    EXPECT_TRUE(testenv::waitUntil([&] { return m_rig.callString("getWANStatus") == "up"; }))
+        << m_rig.log();
 
     // Another user cannot take the name, even once it is free.
     m_rig.daemon().signal(SIGTERM);

@@ -2,14 +2,23 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 
+#include "fake_watchdog.h"
 #include "tessarc_config.h"
 #include "test_process.h"
 
 namespace {
 
 const char* const kBusName = "com.ulvaro.tessarc";
+
+// Exit status of child `pid` (any child for -1) once it ends; -1 when none ends in time.
+int waitChild(pid_t pid, std::chrono::seconds timeout = std::chrono::seconds(20)) {
+    int status = 0;
+    bool ended = testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) > 0; }, timeout);
+    return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
 
 class DaemonProcess : public testenv::BusTest {
 protected:
@@ -18,11 +27,16 @@ protected:
         return m_root / ("var/log/vyl/" + testenv::utcDate() + name);
     }
 
-    std::unique_ptr<testenv::Process> start() {
+    // `wrapper`: a program and its arguments that run the daemon (its path appended).
+    std::unique_ptr<testenv::Process> start(std::vector<std::string> wrapper = {}) {
+        std::vector<std::string> args{"--daemon", "--loglevel=debug"};
+        if (!wrapper.empty())
+            args.insert(args.begin(), TESSARC_BIN_DIR "/tessarc");
+        args.insert(args.begin(), wrapper.begin() + (wrapper.empty() ? 0 : 1), wrapper.end());
         // A careless parent: the daemon must not inherit an open umask for its files.
         mode_t previous = ::umask(0);
-        auto daemon = std::make_unique<testenv::Process>(
-            "tessarc", std::vector<std::string>{"--daemon", "--loglevel=debug"});
+        auto daemon =
+            std::make_unique<testenv::Process>(wrapper.empty() ? "tessarc" : wrapper.front(), args);
         ::umask(previous);
         auto bus = testenv::sessionConnection();
         bool owned = testenv::waitUntil(
@@ -32,8 +46,13 @@ protected:
     }
 };
 
-TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndStopsOnSigterm) {
+TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRegistersWithTheWatchdogAndStopsOnSigterm) {
+    testenv::FakeWatchdog watchdog(m_bus.address());
     auto daemon = start();
+    // Registered as "tessarc" with twice its 300 s tickle period.
+    ASSERT_TRUE(testenv::waitUntil([&] { return watchdog.count("Register") == 1; }));
+    EXPECT_EQ(watchdog.calls()[0].name, "tessarc");
+    EXPECT_EQ(watchdog.calls()[0].period, 600u);
     EXPECT_EQ(testenv::callString(testenv::sessionConnection(), kBusName, "/com/ulvaro/tessarc",
                                   "com.ulvaro.tessarc.Status", "getCurrentStatus"),
               "Agent is disabled.");
@@ -47,15 +66,10 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRefusesASecondInstanceAndSt
         ASSERT_EQ(::stat(file.c_str(), &st), 0) << file;
         EXPECT_EQ(st.st_mode & 0022, 0u) << file << " must not be writable by others";
     }
-    testenv::Process second("tessarc", {"--daemon"});
-    EXPECT_EQ(second.wait(), 255);
-    EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
-              std::string::npos);
-    EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid()));
-    ASSERT_TRUE(daemon->running());
     daemon->signal(SIGTERM);
     EXPECT_EQ(daemon->wait(), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
+    EXPECT_EQ(watchdog.count("Deregister"), 1u);
 }
 
 TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
@@ -70,6 +84,50 @@ TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
         daemon->signal(SIGINT);
         EXPECT_EQ(daemon->wait(), 0);
     }
+    // Its own PID: PID 1 of a container whose PID file survived a restart.
+    if (::geteuid() != 0)
+        return;
+    m_root.write("run/vyl/tessarc.pid", "1");
+    auto contained = start({"unshare", "--pid", "--fork", "--kill-child=SIGTERM"});
+    EXPECT_EQ(testenv::readFile(pidFile()), "1");
+    contained->signal(SIGKILL); // unshare hands the daemon a SIGTERM as it dies
+    EXPECT_TRUE(testenv::waitUntil([&] { return ::access(pidFile().c_str(), F_OK) != 0; }));
+}
+
+// Under a file-size limit (64 bytes: the PID file fits, the log and the configuration do not)
+// writes past it fail and are handled instead of killing the daemon.
+TEST_F(DaemonProcess, OutlivesTheFileSizeLimit) {
+    auto daemon = start({"prlimit", "--fsize=64"});
+    daemon->signal(SIGTERM);
+    EXPECT_EQ(daemon->wait(), 0);
+}
+
+// Without --daemon the process detaches; the test adopts it (subreaper) to see how it ends.
+TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhenTheBusIsLost) {
+    ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+    auto bus = testenv::sessionConnection();
+    auto detach = [&] {
+        testenv::Process launcher("tessarc", {});
+        EXPECT_EQ(launcher.wait(), 0);
+        bool owned = testenv::waitUntil([&] { return testenv::nameHasOwner(bus, kBusName); });
+        return owned ? std::stoi(testenv::readFile(pidFile())) : -1;
+    };
+    pid_t daemon = detach();
+    ASSERT_GT(daemon, 0);
+    EXPECT_EQ(detach(), daemon);
+    EXPECT_EQ(waitChild(-1), 255) << "second instance";
+    EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
+              std::string::npos);
+    ::kill(daemon, SIGTERM);
+    EXPECT_EQ(waitChild(daemon), 0);
+    EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
+    EXPECT_NE(testenv::readFile(logFile("tessarc.log")).find("tessarc Stopped"), std::string::npos);
+
+    daemon = detach();
+    ASSERT_GT(daemon, 0);
+    ::kill(m_bus.pid(), SIGTERM);
+    EXPECT_EQ(waitChild(daemon), 1) << "a lost bus must end the daemon for a restart";
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
 // The bus going away ends the daemon with status 1; the fatal line it logged on the way out is

@@ -1,6 +1,8 @@
 // The content segment: mapping, the cross-process lock, and how records are filed.
 #include <chrono>
 #include <csignal>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include <fcntl.h>
@@ -120,21 +122,43 @@ TEST_F(SegmentTest, SerialisesFilersInOtherProcessesThatFindTheSegmentAsItWas) {
     EXPECT_EQ(info.presenceAs<SVyl_devices_DevicePresenceInfo>().m_nodeCount, 2 * kEach);
 }
 
-TEST_F(SegmentTest, RecoversTheLockFromAHolderThatDied) {
-    const pid_t holder = runChild([] {
+// A local user sitting on the lock: reads answer "no record" and filings are skipped after a
+// bounded wait, instead of hanging the reader. Once the holder dies, the lock is taken over.
+TEST_F(SegmentTest, GivesUpWhileAnotherProcessSitsOnTheLockAndRecoversItWhenTheHolderDies) {
+    file(m_osv, SVyl_wan_ConnectionActivatedInfo(1, 5));
+    int held[2], release[2];
+    ASSERT_TRUE(::pipe(held) == 0 && ::pipe(release) == 0);
+    const pid_t sitter = runChild([&] {
+        ::close(release[1]);
         SOsvContent* osv = getOsvPointer();
-        return osv && osv->lock() ? 0 : 1; // ends while holding the lock
+        char byte = 0;
+        if (!osv || !osv->lock() || ::write(held[1], &byte, 1) != 1)
+            return 1;
+        return ::read(release[0], &byte, 1) == 0 ? 0 : 2; // dies holding the lock
     });
-    ASSERT_EQ(waitChild(holder), 0);
-    // Another process files; in a child so that a hang fails the test.
-    const pid_t filer = runChild([] {
-        SOsvContent* osv = getOsvPointer();
-        return osv ? (file(osv, presence(5)), 0) : 1;
-    });
-    EXPECT_EQ(waitChild(filer), 0);
-    EXPECT_TRUE(m_osv->lock());
-    m_osv->unlock();
-    EXPECT_TRUE(m_osv->isDevicePresent(5));
+    ::close(release[0]);
+    char byte;
+    ASSERT_EQ(::read(held[0], &byte, 1), 1);
+    SOsvContent::setLockWaitMilliseconds(100);
+    EXPECT_FALSE(m_osv->isWanDeviceActive(5));
+    file(m_osv, presence(7));
+    SOsvContent::setLockWaitMilliseconds(2000);
+    ::close(release[1]);
+    EXPECT_EQ(waitChild(sitter), 0);
+    ::close(held[0]), ::close(held[1]);
+    EXPECT_TRUE(m_osv->isWanDeviceActive(5));
+    EXPECT_FALSE(m_osv->isDevicePresent(7)) << "filed without the lock";
+}
+
+// The segment is readable by everyone: no stack bytes go into it with a record.
+TEST_F(SegmentTest, FilesRecordsWithTheirPaddingCleared) {
+    alignas(8) unsigned char raw[sizeof(SVyl_wan_ConnectionActivatedInfo)];
+    std::memset(raw, 0xAA, sizeof raw);
+    file(m_osv, *new (raw) SVyl_wan_ConnectionActivatedInfo(1, 8));
+    ASSERT_GE(m_osv->dpiIndex(8), 0);
+    const auto* stored = reinterpret_cast<const unsigned char*>(
+        &m_osv->m_deviceInfoList[m_osv->dpiIndex(8)].m_wanActivated);
+    EXPECT_EQ(stored[17] | stored[18] | stored[19], 0); // between m_valid and m_cost
 }
 
 TEST(AFixStatusRecord, PacksItsStatusWord) {
@@ -173,8 +197,8 @@ TEST_F(SegmentTest, AnnouncesOnlyTheFirstPresenceAndTheLastAbsenceOfADevice) {
 }
 
 TEST_F(SegmentTest, HoldsThirtyTwoDevicesAndFilesNothingForTheThirtyThird) {
-    EXPECT_EQ(file(m_osv, presence(0)), 3u);
-    EXPECT_TRUE(m_osv->getDpis().empty()); // dpi 0 never gets a slot
+    EXPECT_EQ(file(m_osv, presence(0)), 0u); // no slot, so neither announced nor stored
+    EXPECT_TRUE(m_osv->getDpis().empty());
     for (unsigned dpi = 1; dpi <= 32; ++dpi)
         ASSERT_EQ(file(m_osv, presence(dpi)), 3u);
     EXPECT_EQ(file(m_osv, presence(33)), 0u); // its absence could never be matched
@@ -220,6 +244,10 @@ TEST_F(SegmentTest, TellsTheActiveWanDeviceCutsTheLinkStateTextAndFollowsAProces
     EXPECT_TRUE(m_osv->getActiveWanDpi(dpi) && dpi == 6u); // the most recently activated
     file(m_osv, at(3000, SVyl_wan_ConnectionDeactivatedInfo(6)));
     EXPECT_TRUE(m_osv->getActiveWanDpi(dpi) && dpi == 5u);
+    // Filed within one millisecond, the later filing is still the later one.
+    file(m_osv, at(3000, SVyl_wan_ConnectionDeactivatedInfo(5)));
+    file(m_osv, at(3000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
+    EXPECT_TRUE(m_osv->isWanDeviceActive(5));
 
     file(m_osv, SVyl_wan_LinkStateInfo(5, 4, std::string(300, 'x').c_str()));
     std::string text;

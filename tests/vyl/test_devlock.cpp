@@ -112,6 +112,10 @@ TEST_F(ADeviceLock, WritesTheOwnPidIsIdempotentForItsOwnerAndRefusesNoDevices) {
     ASSERT_EQ(0, ::symlink("ttyUSB0", (m_root / "dev/adapter").c_str()));
     ASSERT_EQ(0, dev_lock((m_root / "dev/adapter").c_str()));
     EXPECT_EQ(pidText(::getpid()), content());
+    // Unlocked under the name it was locked by, also once the link has vanished.
+    ASSERT_EQ(0, ::unlink((m_root / "dev/adapter").c_str()));
+    EXPECT_EQ(0, dev_unlock((m_root / "dev/adapter").c_str(), 0));
+    EXPECT_EQ("", content()) << "lock left behind";
 
     for (const char* name : {static_cast<const char*>(nullptr), "", "/dev/", "/dev/.."})
         EXPECT_TRUE(dev_lock(name) == -1 && dev_unlock(name, 0) == -1) << (name ? name : "null");

@@ -1,13 +1,16 @@
 // Configuration nodes: parsing the bridge's document, emission round trips, copies, the scalar
 // conventions and the faults a hostile or broken document can hold.
+#include "config_commit.h"
 #include "vyl_yaml.h"
 #include "vyl_yaml_dynamic.h"
 
 #include "bridge_document.h"
 #include "test_env.h"
 
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <memory>
+#include <set>
 #include <tuple>
 #include <unistd.h>
 
@@ -267,4 +270,12 @@ TEST(AYamlConfigTree, ReadsFilesAndRefusesWhatIsNotOne) {
     ASSERT_EQ(0, truncate(big.c_str(), VYL_YAML_MAX_FILE_BYTES + 1));
     EXPECT_NE(0, c._yamlParseFile(big.c_str(), &err));
     EXPECT_NE(std::string::npos, err.find("too large")) << err;
+
+    // Committed whole, even when empty, and nothing but the copy and the log stay behind.
+    root.write("etc/empty.yaml", "");
+    ASSERT_EQ(0, configFileCommit((root / "etc/empty.yaml").c_str(), "empty", &err)) << err;
+    std::set<std::string> repo;
+    for (const auto& entry : std::filesystem::directory_iterator(root / "var/lib/vyl/config-repo"))
+        repo.insert(entry.path().filename());
+    EXPECT_EQ(repo, (std::set<std::string>{"commits.log", "empty.yaml"}));
 }

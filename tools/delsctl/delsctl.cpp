@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include "locations.h"
+#include "tessarc_version.h"
 #include "vyl_fs.h"
 
 namespace delsctl {
@@ -28,6 +29,7 @@ using namespace delsctl;
 const SCommand* const kGroups[] = {
     kConfigCommands,
     kSendCommands,
+    kReadCommands,
 };
 
 void printUsage(std::ostream& out) {
@@ -72,6 +74,8 @@ int parseNodeType(const std::string& text) {
 } // namespace
 
 int main(int argc, char** argv) {
+    if (tessarcPrintVersion(argc, argv, "delsctl"))
+        return EX_OK;
     SOptions options;
     options.dbPath = getLocation(DELS_DB_FILE_INDEX);
     int index = 1;

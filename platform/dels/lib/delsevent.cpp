@@ -166,6 +166,9 @@ CWireFormat0LegacyEvent* promoteToCWireFormat0LegacyEvent(const CDelsEvent& even
     if (event.getMessageId() != 0) {
         throw CDelsEventPromotionError("Bad message ID");
     }
+    // Two forms reach this point: "MOI=<moi>,MessageString=<text>" as a legacy event is built
+    // here, and "MOI=<moi>,<text>" as the format 0 decoder builds it from the wire.
+    static const std::string kMessageString = "MessageString=";
     std::istringstream in(event.getAdditionalInfo());
     std::string key;
     std::getline(in, key, '=');
@@ -174,11 +177,13 @@ CWireFormat0LegacyEvent* promoteToCWireFormat0LegacyEvent(const CDelsEvent& even
     }
     std::string moi;
     std::getline(in, moi, ',');
-    std::getline(in, key, '=');
-    if (key != "MessageString" || !in.good()) {
+    if (!in.good()) {
         throw CDelsEventPromotionError("Legacy Additional Info Definition Bad");
     }
     std::string text;
     std::getline(in, text, '\n');
+    if (text.compare(0, kMessageString.size(), kMessageString) == 0) {
+        text.erase(0, kMessageString.size());
+    }
     return new CWireFormat0LegacyEvent(event, moi, text);
 }

@@ -233,6 +233,13 @@ unsigned CDelsMetaEvent::toWireIndication(unsigned char* buffer, unsigned long l
     return total;
 }
 
+std::vector<unsigned char> CDelsMetaEvent::toWireIndication(unsigned long long nodeId,
+                                                            bool limitTo2048) const {
+    std::vector<unsigned char> wire(wireIndicationLength(limitTo2048));
+    toWireIndication(wire.data(), nodeId, limitTo2048);
+    return wire;
+}
+
 SDelsEventReportConfirm::SDelsEventReportConfirm(unsigned char wireFormat_, unsigned id_,
                                                  unsigned short count_, unsigned char status_,
                                                  const char* text)

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <list>
 #include <mutex>
 #include <semaphore.h>
 #include <sqlite3.h>
@@ -48,6 +49,13 @@ public:
         return {m_hasForwarded, m_hasDeliverySeverity, m_hasNodeId, m_hasKey};
     }
 
+    // The stored event of `id` (a node id of 0 matches any node) replaces `out`; `out` stays as
+    // it was when there is none. Throws CDelsDatabaseError.
+    void _getEvent(const SEventUniqueness& id, CDelsEvent& out);
+    // One entry per identity, in order, a default-constructed one for each that is not stored;
+    // `ids` is emptied on the way.
+    void _getEvents(std::list<SEventUniqueness>& ids, std::list<CDelsEvent>& out);
+
     // One size-cleanup pass on `connection` (the statement connection without one); a keyed
     // node keeps the events after the forwarding position in `stateFile` (may be null). Throws
     // CDelsDatabaseError after rolling back. `known`, when given, carries the connection's number
@@ -70,6 +78,9 @@ protected:
     void _readConfiguration(SDelsNodeConfig& out, sqlite3* db);
     // The adjustment of `messageId` in the configuration in force; false when none.
     bool _getDSA(unsigned messageId, SDelsDeliverySeverityAdjustment& out) const;
+    // As _getEvent and _getEvents, with forwarded, key and delivery severity as stored.
+    void _getMetaEvent(const SEventUniqueness& id, CDelsMetaEvent& out);
+    void _getMetaEvents(std::list<SEventUniqueness>& ids, std::list<CDelsMetaEvent>& out);
     // One byte on the event-update FIFO, after a committed batch.
     void _notifyEventUpdate();
     // Takes away what waits on the event-update FIFO (a reader has just read the events).

@@ -7,6 +7,7 @@
 
 #include <set>
 #include <string>
+#include <vector>
 
 #include "delserrors.h"
 
@@ -116,10 +117,13 @@ public:
     // reads beyond them. Throws CDelsEventParsingError.
     CDelsMetaEvent(unsigned short length, const unsigned char* buffer);
 
-    // Writes a format 1 indication: wireIndicationLength(limitTo2048) bytes. A non-zero `nodeId`
-    // replaces the event's own node. Returns the number of bytes written.
+    // Writes a format 1 indication: wireIndicationLength(limitTo2048) bytes, never more than
+    // getBufferLength(). A non-zero `nodeId` replaces the event's own node. Returns the number
+    // of bytes written.
     unsigned toWireIndication(unsigned char* buffer, unsigned long long nodeId,
                               bool limitTo2048) const;
+    // The same indication in a buffer of its own size.
+    std::vector<unsigned char> toWireIndication(unsigned long long nodeId, bool limitTo2048) const;
     // Bytes toWireIndication writes. For an event decoded from format 0 this differs from
     // getWireFormatLength(), which is the size of the buffer it came in.
     unsigned wireIndicationLength(bool limitTo2048) const;
@@ -130,7 +134,12 @@ public:
     unsigned long long getSequence() const { return m_sequence; }
     unsigned char getWireFormat() const { return m_wireFormat; }
     unsigned short getWireFormatLength() const { return m_wireFormatLength; }
-    unsigned short getBufferLength() const { return m_wireFormatLength; }
+    // Size of a buffer that any toWireIndication call fits in. Equal to getWireFormatLength()
+    // except for an event decoded from format 0, whose indication in format 1 is longer than
+    // the legacy buffer it came in.
+    unsigned short getBufferLength() const {
+        return static_cast<unsigned short>(wireIndicationLength(false));
+    }
 
     // Pushes the event as one Lua table for delegation functions (fields as the columns).
     void _pushLua(lua_State* L) const;
