@@ -7,9 +7,9 @@
 #include <mutex>
 
 #include <log4cplus/initializer.h>
-#include <unistd.h>
 #include <log4cplus/layout.h>
 #include <log4cplus/logger.h>
+#include <unistd.h>
 
 #include "delsbase.h"
 #include "locations.h"

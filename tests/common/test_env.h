@@ -2,6 +2,7 @@
 // Used from the test's main thread only.
 #pragma once
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -17,6 +18,7 @@
 
 #include <glib.h>
 #include <gtest/gtest.h>
+#include <semaphore.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +51,10 @@ public:
     ~TempRoot() {
         if (const char* osv = ::getenv("VYL_OSV_NAME"))
             ::shm_unlink(osv);
+        // The configuration-count semaphore of the platform's event database under this root.
+        std::string semaphore = "config-count-" + m_path + "/var/lib/dels/dels.db";
+        std::replace(semaphore.begin(), semaphore.end(), '/', '-');
+        ::sem_unlink(semaphore.c_str());
         std::error_code ignored;
         std::filesystem::remove_all(m_path, ignored);
         swapEnv("VYL_ROOT", m_oldRoot);

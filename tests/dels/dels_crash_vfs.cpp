@@ -1,4 +1,5 @@
-// A VFS that passes everything to the system's VFS but kills the process at a chosen write.
+// A VFS that passes everything to the system's VFS but kills the process at a chosen write (or
+// fails that one write).
 #include <csignal>
 #include <cstring>
 #include <sqlite3.h>
@@ -8,6 +9,7 @@
 namespace {
 
 int s_countdown = 0;
+int s_failure = SQLITE_OK; // what the chosen write returns instead of killing
 sqlite3_vfs* s_real = nullptr;
 sqlite3_vfs s_vfs;
 sqlite3_io_methods s_methods;
@@ -21,9 +23,13 @@ sqlite3_file* real(sqlite3_file* file) {
     return reinterpret_cast<CrashFile*>(file)->real;
 }
 
-void tick() {
-    if (--s_countdown == 0)
+// SQLITE_OK, or the failure the chosen write reports.
+int tick() {
+    if (--s_countdown != 0)
+        return SQLITE_OK;
+    if (s_failure == SQLITE_OK)
         ::raise(SIGKILL);
+    return s_failure;
 }
 
 int crashClose(sqlite3_file* f) {
@@ -33,15 +39,18 @@ int crashRead(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
     return real(f)->pMethods->xRead(real(f), buffer, amount, offset);
 }
 int crashWrite(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
-    tick();
+    if (int failure = tick())
+        return failure;
     return real(f)->pMethods->xWrite(real(f), buffer, amount, offset);
 }
 int crashTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    tick();
+    if (int failure = tick())
+        return failure;
     return real(f)->pMethods->xTruncate(real(f), size);
 }
 int crashSync(sqlite3_file* f, int flags) {
-    tick();
+    if (int failure = tick())
+        return failure;
     return real(f)->pMethods->xSync(real(f), flags);
 }
 int crashFileSize(sqlite3_file* f, sqlite3_int64* size) {
@@ -75,7 +84,8 @@ int crashOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int
 }
 
 int crashDelete(sqlite3_vfs*, const char* name, int syncDir) {
-    tick();
+    if (int failure = tick())
+        return failure;
     return s_real->xDelete(s_real, name, syncDir);
 }
 
@@ -84,7 +94,12 @@ int crashDelete(sqlite3_vfs*, const char* name, int syncDir) {
 namespace delstest {
 
 void killAtWrite(int n) {
+    failAtWrite(n, SQLITE_OK);
+}
+
+void failAtWrite(int n, int failure) {
     s_countdown = n;
+    s_failure = failure;
     s_real = sqlite3_vfs_find(nullptr);
     // Version 1 methods: no shared memory and no memory mapping, which a rollback journal
     // does not need.

@@ -14,51 +14,22 @@
 
 #include <gtest/gtest.h>
 
+#include "dels_test_support.h"
 #include "delssource.h"
-#include "test_env.h"
 
 namespace {
 
-// A second connection of the test's own, for looking at and locking the database.
-class Peek {
-public:
-    explicit Peek(const std::string& path) {
-        sqlite3_open(path.c_str(), &m_db);
-        sqlite3_busy_timeout(m_db, 20000);
-    }
-    ~Peek() { sqlite3_close(m_db); }
-    long long number(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        long long value = -1;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW)
-            value = sqlite3_column_int64(stmt, 0);
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    std::string text(const std::string& sql) {
-        sqlite3_stmt* stmt = nullptr;
-        std::string value;
-        if (sqlite3_prepare_v2(m_db, sql.c_str(), -1, &stmt, nullptr) == SQLITE_OK &&
-            sqlite3_step(stmt) == SQLITE_ROW && sqlite3_column_text(stmt, 0))
-            value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-        sqlite3_finalize(stmt);
-        return value;
-    }
-    bool exec(const std::string& sql) {
-        return sqlite3_exec(m_db, sql.c_str(), nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-
-private:
-    sqlite3* m_db = nullptr;
+// SQL on the database, through connections of the test's own.
+struct Peek {
+    explicit Peek(const std::string& path_) : path(path_) {}
+    long long number(const std::string& sql) { return std::atoll(text(sql).c_str()); }
+    std::string text(const std::string& sql) { return delstest::query(path, sql); }
+    bool exec(const std::string& sql) { return delstest::exec(path, sql).empty(); }
+    std::string path;
 };
 
 class ASource : public ::testing::Test {
 protected:
-    ~ASource() override {
-        for (const char* name : {"dels.db", "keyed.db", "small.db"})
-            ::sem_unlink(CDelsAccess::semaphoreName(m_root / name).c_str());
-    }
     // Stores a configuration through a store object of its own.
     void configure(const std::string& path, DelsNodeType type, unsigned maxKiB,
                    const SDelsDeliverySeverityAdjustment* adjustment = nullptr) {
@@ -76,27 +47,43 @@ protected:
         }
     }
 
-    testenv::TempRoot m_root;
-    std::string m_path = m_root / "dels.db";
+    delstest::StoreDir m_dir;
+    std::string m_path = m_dir.db();
 };
 
 TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyedAtOnce) {
     std::unique_ptr<CDelsEventSource> source(
         CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
     const int reader = ::open((m_path + ".delsEventUpdate").c_str(), O_RDONLY | O_NONBLOCK);
-    Peek peek(m_path);
+    sqlite3* holder = nullptr;
+    sqlite3_open(m_path.c_str(), &holder);
     // While the test holds the database, the thread cannot begin: all 300 wait in the queue.
-    ASSERT_TRUE(peek.exec("BEGIN EXCLUSIVE"));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
     for (unsigned i = 0; i < 300; ++i) {
         CDelsEvent event(42, DSEV_NORMAL, i, 0, "queued");
         source->sendEvent(event);
     }
-    ASSERT_TRUE(peek.exec("COMMIT"));
+    sqlite3_close(holder);
     source.reset();
-    EXPECT_EQ(300, peek.number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
+    EXPECT_EQ(
+        300, Peek(m_path).number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
     char bytes[8];
     EXPECT_EQ(2, ::read(reader, bytes, sizeof bytes));
     ::close(reader);
+}
+
+TEST_F(ASource, WritesItsQueueBeforeAForkSoThatNoProcessWritesAnEventTwice) {
+    std::unique_ptr<CDelsEventSource> source(
+        CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
+    send(*source, 11, 0, 300);
+    EXPECT_EQ(0, delstest::childStatus(delstest::forkChild([&] {
+                  send(*source, 11, 1, 300);
+                  source.reset();
+                  return 0;
+              })));
+    source.reset();
+    EXPECT_EQ("0|300\n1|300", Peek(m_path).text("SELECT param0, COUNT(*) FROM events GROUP BY "
+                                                "param0 ORDER BY param0"));
 }
 
 TEST_F(ASource, DelegatesOnParam0AndStoresWhileItsConfigurationIsBrokenOrItsFifoFull) {
@@ -167,13 +154,13 @@ TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalL
 }
 
 TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyWorked) {
-    const std::string path = m_root / "keyed.db";
+    const std::string path = m_dir.db("keyed.db");
     configure(path, DNT_RELAY, 64);
     CDelsEventReceiver store(path, DNT_RELAY, true);
     Peek peek(path);
     ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
                           "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
-    const std::string state = m_root / "agent.state";
+    const std::string state = m_dir.dir() + "/agent.state";
     const struct {
         const char* content;
         long long count, lowestKey;
@@ -184,7 +171,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
         {"lastEventId=99999999999999999999999\n", 0, -1},
     };
     for (const auto& step : steps) {
-        m_root.write("agent.state", step.content);
+        std::ofstream(state) << step.content;
         store.checkSizeAndCleanDB(state.c_str());
         EXPECT_EQ(step.count, peek.number("SELECT COUNT(*) FROM events")) << step.content;
         EXPECT_EQ(step.lowestKey, peek.number("SELECT IFNULL(MIN(key), -1) FROM events"));
@@ -193,9 +180,16 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
     ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
                           "x < 1000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
     ASSERT_TRUE(peek.exec("DROP TABLE eventstemp;"));
-    m_root.write("agent.state", "lastEventId=1500\n");
+    std::ofstream(state) << "lastEventId=1500\n";
     EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
     EXPECT_EQ(1000, peek.number("SELECT COUNT(*) FROM events"));
+    // Received events: a repeated one is ignored by the table.
+    const CDelsMetaEvent received(CDelsEvent(3, 0, 0, "", DSEV_HIGH, 5000, 1, 0, 77), false,
+                                  DSEV_HIGH, 0, 0, 1);
+    store.beginTransaction();
+    store.insertEvents({received, received});
+    store.endTransaction();
+    EXPECT_EQ(1001, peek.number("SELECT COUNT(*) FROM events"));
 }
 
 TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEventsIn64KiB) {
@@ -213,22 +207,24 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
     EXPECT_LE(st.st_size, 256 * 1024);
     EXPECT_GT(peek.number("SELECT COUNT(*) FROM events"), 90);
 
-    const std::string small = m_root / "small.db";
+    const std::string small = m_dir.db("small.db");
     configure(small, DNT_ORIGIN, 64);
     std::unique_ptr<CDelsEventSource> source(
         CDelsEventSource::create(small, DNT_ORIGIN, true, true));
     send(*source, 1, 0, 530);
     EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
-}
-
-// Runs `body` in a child process; its exit status (0 when all went well).
-template <class Body> int inChild(Body body) {
-    pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    // The insertion thread counts again once another connection has changed the table:
+    // 517 + 1, then 300 more and 1: 818 events trim 634.
+    std::unique_ptr<CDelsEventSourceInternal> async(
+        new CDelsEventSourceInternal(small, DNT_ORIGIN, true, false));
+    send(*async, 1, 0);
+    async->flush(std::chrono::seconds(20));
+    EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
+    ASSERT_TRUE(Peek(small).exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
+                                 "WHERE x < 300) INSERT INTO events (timestamp) SELECT x FROM c;"));
+    send(*async, 1, 0);
+    async->flush(std::chrono::seconds(20));
+    EXPECT_EQ(184, Peek(small).number("SELECT COUNT(*) FROM events"));
 }
 
 TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {
@@ -306,11 +302,37 @@ TEST_F(ASource, SurvivesItsWriterKilledAgainAndAgainWithEveryAcknowledgedEventSt
     }
 }
 
+// One write of a batch (journal, database, sync, journal deletion) fails: whichever it is, every
+// event is stored exactly once and the file stays sound. DELS_FAULT_WRITES bounds the loop.
+TEST_F(ASource, StoresEveryEventOnceWhicheverWriteOfItsBatchFails) {
+    const char* env = ::getenv("DELS_FAULT_WRITES");
+    const int writes = env ? std::atoi(env) : 40;
+    delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
+    Peek peek(m_path);
+    for (int n = 1; n <= writes; ++n) {
+        const int status = delstest::childStatus(delstest::forkChild([&] {
+            CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+            // Only the insertion thread's connection, opened at the first send, meets the fault.
+            delstest::failAtWrite(n, n % 2 ? SQLITE_IOERR_WRITE : SQLITE_FULL);
+            for (int i = 0; i < 300; ++i) {
+                CDelsEvent event(10, DSEV_NORMAL, n * 1000 + i, 0, "one write fails");
+                source.sendEvent(event);
+            }
+            return source.flush(std::chrono::seconds(20)) && source.counters().stored == 300 ? 0
+                                                                                             : 1;
+        }));
+        ASSERT_EQ(0, status) << n;
+        ASSERT_EQ("ok", peek.text("PRAGMA integrity_check")) << n;
+        ASSERT_EQ(300 * n, peek.number("SELECT COUNT(*) FROM events WHERE messageId = 10")) << n;
+        ASSERT_EQ(300 * n, peek.number("SELECT COUNT(DISTINCT param0) FROM events")) << n;
+    }
+}
+
 // A full disk (a file size limit, its signal ignored) while sending: nothing crashes or spins,
 // the queue bound holds, and what was queued is stored once the disk has room again.
 TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
     delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
-    const int status = inChild([&] {
+    const int status = delstest::childStatus(delstest::forkChild([&] {
         ::signal(SIGXFSZ, SIG_IGN);
         CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
         struct rlimit limit;
@@ -341,7 +363,7 @@ TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept)
         if (!source.flush(std::chrono::seconds(20)))
             return 4;
         return source.counters().stored == CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
-    });
+    }));
     EXPECT_EQ(0, status);
     Peek peek(m_path);
     EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));

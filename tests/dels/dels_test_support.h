@@ -128,5 +128,7 @@ inline int childStatus(pid_t pid, std::chrono::milliseconds timeout = std::chron
 // process (SIGKILL) just before its `n`th write, sync, truncation or deletion of any file: a
 // power cut at a chosen step. For child processes.
 void killAtWrite(int n);
+// The same, but the `n`th write reports `failure` (SQLITE_IOERR_WRITE, SQLITE_FULL, ...) instead.
+void failAtWrite(int n, int failure);
 
 } // namespace delstest

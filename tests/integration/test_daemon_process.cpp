@@ -1,6 +1,7 @@
 // The daemon as a whole process: name, PID file, logs, single instance, signals, options.
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
@@ -127,6 +128,33 @@ TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhen
     ::kill(m_bus.pid(), SIGTERM);
     EXPECT_EQ(waitChild(daemon), 1) << "a lost bus must end the daemon for a restart";
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+}
+
+// The bus going away ends the daemon with status 1; the fatal line it logged on the way out is
+// in the event database afterwards (queued events are written before the process ends), and the
+// database keeps its mode.
+TEST_F(DaemonProcess, LeavesItsFatalLineAsAnEventWhenItsBusIsLost) {
+    auto daemon = start();
+    ::kill(m_bus.pid(), SIGKILL);
+    EXPECT_EQ(daemon->wait(), 1) << daemon->output();
+    const std::string db = m_root / "var/lib/dels/dels.db";
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* stmt = nullptr;
+    ASSERT_EQ(sqlite3_prepare_v2(handle,
+                                 "SELECT COUNT(*) FROM events WHERE messageId = 274 AND "
+                                 "generatedSeverity = 0 AND param0 = ?1 AND "
+                                 "CAST(additionalInfo AS TEXT) LIKE '%D-Bus connection lost%'",
+                                 -1, &stmt, nullptr),
+              SQLITE_OK);
+    sqlite3_bind_int64(stmt, 1, daemon->pid());
+    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << testenv::readFile(logFile("critical.log"));
+    sqlite3_finalize(stmt);
+    sqlite3_close(handle);
+    struct stat st;
+    ASSERT_EQ(::stat(db.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0660u);
 }
 
 TEST_F(DaemonProcess, BadOptionPrintsHelpAndExitsZero) {

@@ -101,9 +101,16 @@ void keepEventsAfter(CDelsSqlite3& connection, long long lastEventId) {
     log.logDebugT("Finished deleting temp DB");
 }
 
+long long dataVersion(CDelsSqlite3& connection) {
+    CDelsStatementFinalize stmt(connection.prepareStatement("PRAGMA data_version;"));
+    return connection.statementStep(stmt.get()) == SQLITE_ROW ? sqlite3_column_int64(stmt.get(), 0)
+                                                              : -1;
+}
+
 } // namespace
 
-void CDelsAccess::checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile) {
+void CDelsAccess::checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile,
+                                      SDelsEventCount* known) {
     CDelsLogger& log = CDelsLogger::logger();
     SDelsNodeConfig config;
     try {
@@ -116,15 +123,27 @@ void CDelsAccess::checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stat
     if (!lock.lock(m_path + ".clean.lck", false))
         return; // another process is cleaning
     bool tooBig;
+    SDelsEventCount after;
+    if (known) {
+        after = *known;
+        known->known = false; // until this pass has committed
+    }
     {
         CDelsTransaction transaction(connection, true);
-        const int count = connection.countEvents();
+        const long long version = dataVersion(connection);
+        const long long count = after.known && after.dataVersion == version
+                                    ? after.count
+                                    : static_cast<long long>(connection.countEvents());
+        after.known = true;
+        after.count = count;
+        after.dataVersion = version;
         struct stat st;
         const unsigned long long fileSize =
             ::stat(m_path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size) : 0;
-        const SDelsCleanupEstimate estimate(count < 0 ? 0 : count, fileSize, config.maxDbSizeKiB);
+        const SDelsCleanupEstimate estimate(count < 0 ? 0 : static_cast<unsigned long long>(count),
+                                            fileSize, config.maxDbSizeKiB);
         tooBig = estimate.tooBig;
-        log.logDebug("Cleanup: count=%d dbBytesUsed=%llu dbFileSize=%llu", count, estimate.used,
+        log.logDebug("Cleanup: count=%lld dbBytesUsed=%llu dbFileSize=%llu", count, estimate.used,
                      fileSize);
         if (estimate.estimateDecides)
             log.logInfoT("Cleanup: trimCount=%llu FileSize=%llu dbBytesUsed=%llu maxDbSize=%u",
@@ -140,12 +159,15 @@ void CDelsAccess::checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stat
             const int deleted = connection.deleteForwardedEvents();
             log.logInfo("Finished deleting %d forwarded events", deleted);
             trimCount -= deleted;
+            after.count -= deleted;
         }
         long long lastEventId = 0;
         if (m_hasKey && stateFile && trimCount > 0) {
             log.logInfoT("Start cleanup DB");
-            if (delsLastEventIdFromStateFile(stateFile, lastEventId))
+            if (delsLastEventIdFromStateFile(stateFile, lastEventId)) {
                 keepEventsAfter(connection, lastEventId);
+                after.known = false;
+            }
         }
         for (size_t i = 0; origin && i < sizeof kDeletionOrder / sizeof kDeletionOrder[0]; ++i) {
             if (trimCount <= 0)
@@ -153,10 +175,14 @@ void CDelsAccess::checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stat
             log.logErrorT("Deleting unforwarded %lld events of severity %d", trimCount,
                           static_cast<int>(kDeletionOrder[i]));
             const int limit = static_cast<int>(std::min<long long>(trimCount, INT_MAX));
-            trimCount -= connection.deleteEventsBySeverityLimit(kDeletionOrder[i], limit);
+            const int deleted = connection.deleteEventsBySeverityLimit(kDeletionOrder[i], limit);
+            trimCount -= deleted;
+            after.count -= deleted;
         }
         transaction.commit();
     }
+    if (known)
+        *known = after;
     if (tooBig) {
         log.logInfoT("Start Vacuuming DB");
         connection.vacuumDatabase();

@@ -49,23 +49,23 @@ std::string setText(const std::string& test, int to) {
 
 std::list<CDelsDelegation::SBuiltin> makeBuiltins() {
     std::list<CDelsDelegation::SBuiltin> table;
-    for (int n = 4; n >= 1; --n) {
-        const std::string d = std::to_string(n);
-        table.push_back(
-            {"dropBy" + d, "db" + d,
-             builtinText("function db" + d + "( evts, skip )",
-                         stepText("drop (increment) delivery severity and",
-                                  "saturate at lowest (archive=4)", "evt.deliverySeverity + " + d,
-                                  "dsev > 4 then dsev = 4"))});
-    }
-    for (int n = 4; n >= 1; --n) {
-        const std::string d = std::to_string(n);
-        table.push_back(
-            {"boostBy" + d, "bb" + d,
-             builtinText("function bb" + d + "( evts, skip )",
-                         stepText("boost (decrement) delivery severity and",
-                                  "saturate at highest (critical=0)", "evt.deliverySeverity - " + d,
-                                  "dsev <= 0 then dsev = 0"))});
+    // Drop functions raise the number (less urgent) up to archive, boost functions lower it.
+    const struct {
+        const char *name, *luaName, *comment1, *comment2, *op, *saturation;
+    } steps[] = {{"dropBy", "db", "drop (increment) delivery severity and",
+                  "saturate at lowest (archive=4)", " + ", "dsev > 4 then dsev = 4"},
+                 {"boostBy", "bb", "boost (decrement) delivery severity and",
+                  "saturate at highest (critical=0)", " - ", "dsev <= 0 then dsev = 0"}};
+    for (const auto& step : steps) {
+        for (int n = 4; n >= 1; --n) {
+            const std::string d = std::to_string(n);
+            const std::string luaName = step.luaName + d;
+            table.push_back(
+                {step.name + d, luaName,
+                 builtinText("function " + luaName + "( evts, skip )",
+                             stepText(step.comment1, step.comment2,
+                                      "evt.deliverySeverity" + (step.op + d), step.saturation))});
+        }
     }
     for (int s = 0; s <= 4; ++s) {
         const std::string d = std::to_string(s);

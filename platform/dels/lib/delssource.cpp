@@ -3,17 +3,32 @@
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
+#include "delscleanup.h"
 #include "delslogger.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// What a queued event holds in memory, near enough.
+size_t footprint(const CDelsMetaEvent& event) {
+    return sizeof(CDelsMetaEvent) + event.getAdditionalInfo().size();
+}
+
+size_t footprint(const std::list<CDelsMetaEvent>& events) {
+    size_t bytes = 0;
+    for (const CDelsMetaEvent& event : events)
+        bytes += footprint(event);
+    return bytes;
+}
 
 // Errors after which the rest of the batch cannot be trusted to the open transaction: the
 // database is busy, full, failing or out of memory. The batch goes back to the queue whole.
@@ -81,6 +96,17 @@ SRegistry& registry() {
     return *s_registry;
 }
 
+// Every asynchronous source of the process, for the fork handlers. Never destroyed.
+struct SLiveSources {
+    std::mutex mutex;
+    std::set<CDelsEventSourceInternal*> sources;
+};
+
+SLiveSources& liveSources() {
+    static SLiveSources* s_live = new SLiveSources();
+    return *s_live;
+}
+
 // What a producer holds of a shared asynchronous source.
 class CDelsSharedEventSource : public CDelsEventSource {
 public:
@@ -127,7 +153,9 @@ void CDelsEventSource::flushAll() {
                 live.push_back(source);
     }
     for (auto& source : live)
-        source->flush(CDelsEventSourceInternal::DRAIN_LIMIT);
+        if (!source->flush(CDelsEventSourceInternal::DRAIN_LIMIT))
+            CDelsLogger::logger().logError("%s: %zu events not written in time",
+                                           source->getPath().c_str(), source->pendingEvents());
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -135,12 +163,69 @@ void CDelsEventSource::flushAll() {
 CDelsEventSourceInternal::CDelsEventSourceInternal(const std::string& path, DelsNodeType nodeType,
                                                    bool flag, bool synchronous)
     : CDelsAccess(path, nodeType, flag), m_synchronous(synchronous) {
+    // Delegation looks up the older events of one message id for every event that has an
+    // adjustment; without an index that is a scan of the whole table each time.
+    if (m_hasForwarded) {
+        char* error = nullptr;
+        if (sqlite3_exec(m_db,
+                         "CREATE INDEX IF NOT EXISTS delegationCandidates ON events "
+                         "(messageId, timestamp);",
+                         nullptr, nullptr, &error) != SQLITE_OK)
+            CDelsLogger::logger().logError("Could not index delegation candidates: %s",
+                                           error ? error : "");
+        sqlite3_free(error);
+    }
     // Senders write without waiting: a pipe full of wake bytes means the thread is awake.
     if (::pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         throw CDelsDatabaseError(errno, "could not create the wake pipe", "", __LINE__);
+    if (!m_synchronous) {
+        static std::once_flag s_forkHandlers;
+        std::call_once(s_forkHandlers,
+                       [] { ::pthread_atfork(&beforeFork, &afterForkParent, &afterForkChild); });
+        SLiveSources& live = liveSources();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.sources.insert(this);
+    }
+}
+
+// A fork (a daemon detaching, say) copies the queue but not the insertion thread: the queue is
+// written first, and no queue lock is held across the fork, so that neither process writes an
+// event twice or finds a lock nobody will release.
+void CDelsEventSourceInternal::beforeFork() {
+    SLiveSources& live = liveSources();
+    live.mutex.lock();
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->flush(DRAIN_LIMIT);
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->m_queueMutex.lock();
+}
+
+void CDelsEventSourceInternal::afterForkParent() {
+    SLiveSources& live = liveSources();
+    for (CDelsEventSourceInternal* source : live.sources)
+        source->m_queueMutex.unlock();
+    live.mutex.unlock();
+}
+
+// Only what the queue holds exists here; a batch the parent's thread was writing is its own.
+void CDelsEventSourceInternal::afterForkChild() {
+    SLiveSources& live = liveSources();
+    for (CDelsEventSourceInternal* source : live.sources) {
+        source->m_pending = source->m_queue.size();
+        source->m_pendingBytes = footprint(source->m_queue);
+        source->m_flushRequested = false;
+        source->m_working = false;
+        source->m_queueMutex.unlock();
+    }
+    live.mutex.unlock();
 }
 
 CDelsEventSourceInternal::~CDelsEventSourceInternal() {
+    if (!m_synchronous) {
+        SLiveSources& live = liveSources();
+        std::lock_guard<std::mutex> lock(live.mutex);
+        live.sources.erase(this);
+    }
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         m_stopping = true;
@@ -164,6 +249,11 @@ CDelsEventSourceInternal::~CDelsEventSourceInternal() {
 void CDelsEventSourceInternal::wake() {
     ssize_t ignored = ::write(m_wakePipe[1], "w", 1);
     (void)ignored;
+}
+
+size_t CDelsEventSourceInternal::pendingEvents() const {
+    std::lock_guard<std::mutex> lock(m_queueMutex);
+    return m_pending;
 }
 
 CDelsEventSourceInternal::SCounters CDelsEventSourceInternal::counters() const {
@@ -199,7 +289,7 @@ void CDelsEventSourceInternal::sendEvent(CDelsEvent& event) {
     {
         std::lock_guard<std::mutex> lock(m_queueMutex);
         startThreadLocked();
-        if (m_pending >= MAX_QUEUED) {
+        if (m_pending >= MAX_QUEUED || m_pendingBytes + footprint(meta) > MAX_QUEUED_BYTES) {
             dropped = ++m_counters.dropped;
             const Clock::time_point now = Clock::now();
             if (dropped == 1 || now - m_lastDropLog >= std::chrono::seconds(10)) {
@@ -207,25 +297,26 @@ void CDelsEventSourceInternal::sendEvent(CDelsEvent& event) {
                 logDrop = true;
             }
         } else {
+            m_pendingBytes += footprint(meta);
             m_queue.push_back(std::move(meta));
             ++m_pending;
             wake();
         }
     }
     if (logDrop)
-        CDelsLogger::logger().logError("Event queue full (%zu events): %llu events dropped so far",
-                                       MAX_QUEUED, static_cast<unsigned long long>(dropped));
+        CDelsLogger::logger().logError("Event queue full: %llu events dropped so far",
+                                       static_cast<unsigned long long>(dropped));
 }
 
 bool CDelsEventSourceInternal::flush(std::chrono::milliseconds limit) {
     std::unique_lock<std::mutex> lock(m_queueMutex);
-    if (m_pending == 0)
+    if (m_pending == 0 && !m_working)
         return true;
     if (!m_thread || m_threadPid != ::getpid())
         return false;
     m_flushRequested = true;
     wake();
-    bool done = m_drained.wait_for(lock, limit, [this] { return m_pending == 0; });
+    bool done = m_drained.wait_for(lock, limit, [this] { return m_pending == 0 && !m_working; });
     m_flushRequested = false;
     return done;
 }
@@ -237,6 +328,7 @@ void CDelsEventSourceInternal::giveUpQueue(const char* why) {
         lost = m_queue.size();
         m_counters.dropped += lost;
         m_pending -= lost;
+        m_pendingBytes -= footprint(m_queue);
         m_queue.clear();
         m_drained.notify_all();
     }
@@ -307,13 +399,15 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
     std::unique_ptr<CDelsSqlite3> connection;
     // Declared after the connection: its statements are finalised before the connection closes.
     std::unique_ptr<CSavepoint> savepoint;
+    SDelsEventCount count;
     std::chrono::milliseconds backoff = FIRST_BACKOFF;
     // Nothing may leave this function by exception: it would end the process.
     for (;;) {
         try {
             {
                 std::unique_lock<std::mutex> lock(m_queueMutex);
-                if (m_queue.empty()) {
+                m_working = !m_queue.empty();
+                if (!m_working) {
                     m_drained.notify_all();
                     if (m_stopping)
                         break;
@@ -326,14 +420,15 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
                 connection.reset(new CDelsSqlite3(getPath(), getDbAttr()));
                 sqlite3_busy_handler(connection->getDbHandle(), &busyHandler, this);
                 savepoint.reset(new CSavepoint(connection->getDbHandle()));
+                count = SDelsEventCount();
             }
-            if (!writeBatch(*connection, *savepoint)) {
+            if (!writeBatch(*connection, *savepoint, count)) {
                 if (!pauseAfterFailure(backoff))
                     giveUpQueue("the database kept failing at shutdown");
                 continue;
             }
             backoff = FIRST_BACKOFF;
-            cleanAfterBatch(*connection, "Failed to clean dels database");
+            cleanAfterBatch(*connection, "Failed to clean dels database", &count);
         } catch (const std::exception& e) {
             log.logError("insertEventThreadProcessor: %s", e.what());
             savepoint.reset();
@@ -353,7 +448,8 @@ void CDelsEventSourceInternal::insertEventThreadProcessor() {
 
 // One transaction of at most MAX_BATCH events. Events leave the queue only once their
 // transaction committed; on any failure of the transaction as a whole they go back to its front.
-bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint) {
+bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint,
+                                          SDelsEventCount& count) {
     CDelsLogger& log = CDelsLogger::logger();
     try {
         connection.beginImmediateTransaction();
@@ -369,14 +465,16 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
         std::advance(end, std::min(MAX_BATCH, m_queue.size()));
         batch.splice(batch.begin(), m_queue, m_queue.begin(), end);
     }
-    size_t discarded = 0;
+    size_t discarded = 0, discardedBytes = 0;
+    long long inserted = 0;
     bool lost = false;
     for (auto it = batch.begin(); it != batch.end() && !lost;) {
-        switch (processInSavepoint(connection, savepoint, *it)) {
+        switch (processInSavepoint(connection, savepoint, *it, inserted)) {
         case EO_STORED:
             ++it;
             break;
         case EO_DISCARDED:
+            discardedBytes += footprint(*it);
             it = batch.erase(it);
             ++discarded;
             break;
@@ -397,6 +495,7 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
     std::lock_guard<std::mutex> lock(m_queueMutex);
     m_counters.discarded += discarded;
     m_pending -= discarded;
+    m_pendingBytes -= discardedBytes;
     if (lost) {
         if (!sqlite3_get_autocommit(connection.getDbHandle())) {
             try {
@@ -407,16 +506,18 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
         m_queue.splice(m_queue.begin(), batch);
         return false;
     }
+    count.count += inserted;
     m_counters.stored += batch.size();
     m_counters.batches += 1;
     m_pending -= batch.size();
+    m_pendingBytes -= footprint(batch);
     _notifyEventUpdate();
     return true;
 }
 
 CDelsEventSourceInternal::EOutcome
 CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoint& savepoint,
-                                             const CDelsMetaEvent& event) {
+                                             const CDelsMetaEvent& event, long long& inserted) {
     sqlite3* db = connection.getDbHandle();
     // An error that ends the transaction must not be followed by more work inside a transaction
     // that no longer exists: the earlier events of the batch would be lost without a word.
@@ -424,9 +525,11 @@ CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoin
         return EO_TRANSACTION_LOST;
     int code = 0;
     try {
-        processEvent(connection, event);
-        if (savepoint.run(CSavepoint::ES_RELEASE))
+        const int rows = processEvent(connection, event);
+        if (savepoint.run(CSavepoint::ES_RELEASE)) {
+            inserted += rows;
             return EO_STORED;
+        }
         code = sqlite3_errcode(db);
     } catch (const CDelsDatabaseError& e) {
         code = e.errorCode();
@@ -443,9 +546,10 @@ CDelsEventSourceInternal::processInSavepoint(CDelsSqlite3& connection, CSavepoin
     return EO_DISCARDED;
 }
 
-void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine) {
+void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine,
+                                               SDelsEventCount* count) {
     try {
-        checkSizeAndCleanDB(connection, nullptr);
+        checkSizeAndCleanDB(connection, nullptr, count);
     } catch (const std::exception&) {
         CDelsLogger::logger().logError("%s", failureLine);
     }
@@ -456,26 +560,24 @@ void CDelsEventSourceInternal::cleanAfterBatch(CDelsSqlite3& connection, const c
 
 void CDelsEventSourceInternal::sendSynchronously(const CDelsMetaEvent& event) {
     std::lock_guard<std::mutex> lock(m_syncMutex);
-    CDelsSqlite3& connection = (*m_statements);
-    connection.beginImmediateTransaction();
-    try {
-        processEvent(connection, event);
-        connection.endTransaction();
-    } catch (const CDelsDatabaseError&) {
-        CDelsLogger::logger().logError("Rolling back transaction");
-        if (!sqlite3_get_autocommit(connection.getDbHandle())) {
-            try {
-                connection.rollbackTransaction();
-            } catch (const CDelsDatabaseError&) {
-            }
+    CDelsSqlite3& connection = *m_statements;
+    {
+        // Whatever ends the event's processing early, the transaction does not stay open on the
+        // connection (every later send would fail to begin).
+        CDelsTransaction transaction(connection, false);
+        try {
+            processEvent(connection, event);
+            transaction.commit();
+        } catch (const CDelsDatabaseError&) {
+            CDelsLogger::logger().logError("Rolling back transaction");
+            throw;
         }
-        throw;
     }
     _notifyEventUpdate();
     cleanAfterBatch(connection, "Failed to cleanup database");
 }
 
-void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event) {
+int CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event) {
     try {
         _refreshConfiguration(connection.getDbHandle());
         m_configUnreadableLogged = false;
@@ -491,8 +593,11 @@ void CDelsEventSourceInternal::processEvent(CDelsSqlite3& connection, const CDel
     if (_getDSA(event.getMessageId(), adjustment))
         _prepareDelegation(connection, event, adjustment, pairs);
     connection.insertMetaEvent(event);
+    // A repeated event is ignored by the table: no row.
+    const int rows = sqlite3_changes(connection.getDbHandle());
     if (!pairs.empty())
         _delegate(connection, pairs);
+    return rows;
 }
 
 bool CDelsEventSourceInternal::_prepareDelegation(CDelsSqlite3& connection,

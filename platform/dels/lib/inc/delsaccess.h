@@ -17,6 +17,8 @@
 #include "delssqlite3.h"
 #include "delstypes.h"
 
+struct SDelsEventCount;
+
 class CDelsAccess {
 public:
     // `flag` is not used by the store base. Node types other than 0, 1 and 2 are refused.
@@ -56,8 +58,10 @@ public:
 
     // One size-cleanup pass on `connection` (the statement connection without one); a keyed
     // node keeps the events after the forwarding position in `stateFile` (may be null). Throws
-    // CDelsDatabaseError after rolling back.
-    void checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile);
+    // CDelsDatabaseError after rolling back. `known`, when given, carries the connection's number
+    // of events from one pass to the next.
+    void checkSizeAndCleanDB(CDelsSqlite3& connection, const char* stateFile,
+                             SDelsEventCount* known = nullptr);
     void checkSizeAndCleanDB(const char* stateFile) {
         checkSizeAndCleanDB(*m_statements, stateFile);
     }

@@ -26,6 +26,16 @@ struct SDelsCleanupEstimate {
     bool estimateDecides;
 };
 
+// What one connection knows of the number of events between its cleanup passes: counting a
+// large table after every batch is the pass's main cost, and while no other connection has
+// committed (SQLite's data_version is unchanged) the number is the last count plus what this
+// connection inserted since.
+struct SDelsEventCount {
+    bool known = false;
+    long long count = 0;
+    long long dataVersion = 0;
+};
+
 // The forwarding position of a keyed node: the value of the first "lastEventId" line, its
 // leading digits (saturating), less the margin of 1000 when above it. False when the file cannot
 // be read, has no such line, or the value is empty.

@@ -29,8 +29,9 @@ public:
     // is committed; throws CDelsDatabaseError.
     void sendEvent(CDelsEvent& event) override;
 
-    // Waits until the queue is empty (or `limit` passes); a thread backing off from a failing
-    // database tries once more at once. True when nothing is left.
+    // Waits until the queue is empty and the thread idle, its last size check done (or `limit`
+    // passes); a thread backing off from a failing database tries once more at once. True when
+    // nothing is left.
     bool flush(std::chrono::milliseconds limit);
 
     struct SCounters {
@@ -41,9 +42,12 @@ public:
         uint64_t failures = 0;  // passes that failed as a whole (each followed by a pause)
     };
     SCounters counters() const;
+    // Queued, or in the batch being written.
+    size_t pendingEvents() const;
 
-    // Queued events beyond which new ones are dropped (counted and logged).
+    // Queued events (and their bytes) beyond which new ones are dropped (counted and logged).
     static constexpr size_t MAX_QUEUED = 10000;
+    static constexpr size_t MAX_QUEUED_BYTES = 4u << 20;
     static constexpr size_t MAX_BATCH = 256;
     // Pauses after a failing pass: the first, doubling up to the longest.
     static constexpr std::chrono::milliseconds FIRST_BACKOFF{1000};
@@ -64,27 +68,34 @@ private:
 
     void startThreadLocked();
     void insertEventThreadProcessor();
-    bool writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint);
+    bool writeBatch(CDelsSqlite3& connection, CSavepoint& savepoint, SDelsEventCount& count);
     void sendSynchronously(const CDelsMetaEvent& event);
-    void processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event);
+    // Rows inserted: 0 for a repeated event.
+    int processEvent(CDelsSqlite3& connection, const CDelsMetaEvent& event);
     EOutcome processInSavepoint(CDelsSqlite3& connection, CSavepoint& savepoint,
-                                const CDelsMetaEvent& event);
-    void cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine);
+                                const CDelsMetaEvent& event, long long& inserted);
+    void cleanAfterBatch(CDelsSqlite3& connection, const char* failureLine,
+                         SDelsEventCount* count = nullptr);
     void waitForWake(std::chrono::milliseconds timeout);
     bool pauseAfterFailure(std::chrono::milliseconds& backoff);
     void giveUpQueue(const char* why);
     void wake();
     static int busyHandler(void* self, int count);
+    static void beforeFork();
+    static void afterForkParent();
+    static void afterForkChild();
 
     const bool m_synchronous;
     std::unique_ptr<std::thread> m_thread;
     pid_t m_threadPid = 0;
     std::list<CDelsMetaEvent> m_queue;
     size_t m_pending = 0; // queued plus the batch being written
+    size_t m_pendingBytes = 0;
     mutable std::mutex m_queueMutex;
     std::condition_variable m_drained;
     int m_wakePipe[2] = {-1, -1};
     bool m_stopping = false;
+    bool m_working = false; // the thread is between taking work and finding the queue empty
     bool m_flushRequested = false;
     std::chrono::steady_clock::time_point m_stopDeadline;
     SCounters m_counters;
