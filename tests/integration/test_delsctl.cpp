@@ -37,17 +37,25 @@ TEST(Delsctl, ReportsAFreshStoreRefusesABadConfigurationAndAnnouncesAGoodOne) {
     root.write("bad.yaml", "deliverySeverityAdjustments: [dropBy1]\nmaxDbSizeKiB: 5\n");
     root.write("good.yaml", "deliverySeverityAdjustments:\n  param0: {305: [dropBy1/1]}\n"
                             "maxDbSizeKiB: 64\n");
+    const std::string junk = root / "junk.db";
+    root.write("junk.db", std::string(4096, 'x'));
     const struct {
         std::vector<std::string> args;
         int status;
-        const char* output;
+        std::string output;
     } refusals[] = {
         {{"config-set", root / "bad.yaml"}, 2, "delsctl: invalid configuration in " /* path */},
         {{"config-set", root / "missing.yaml"}, 2, "delsctl: cannot read "},
         {{"config-set"}, 2, "delsctl: config-set needs one FILE"},
         {{"frobnicate"}, 2, "delsctl: unknown command frobnicate"},
         {{"--node-type", "3", "info"}, 2, "delsctl: --node-type must be 0, 1 or 2"},
-        {{"--db", root / "no/such/dels.db", "info"}, 1, "delsctl: Error creating "},
+        {{"--db", root / "no/such/dels.db", "info"}, 1, "delsctl: no folder "},
+        {{"--db", root / "missing.db", "info"}, 1, "delsctl: no event database at "},
+        {{"--node-type", "1", "info"},
+         2,
+         "delsctl: " + db + " is the database of a node of type 0"},
+        {{"send", "--severity", "15", "--msg", "1"}, 2, "delsctl: --severity: '15' is neither"},
+        {{"--db", junk, "clean"}, 0, "delsctl: " + junk + " was not a sound database"},
     };
     for (const auto& r : refusals) {
         Outcome run = delsctl(r.args);
@@ -70,6 +78,7 @@ TEST(Delsctl, ReportsAFreshStoreRefusesABadConfigurationAndAnnouncesAGoodOne) {
               "    305: [dropBy1/1]\n  param1: {}\n  simple: {}\nmaxDbSizeKiB: 64\n",
               config.output);
     ::sem_unlink(CDelsAccess::semaphoreName(db).c_str());
+    ::sem_unlink(CDelsAccess::semaphoreName(junk).c_str());
 }
 
 } // namespace

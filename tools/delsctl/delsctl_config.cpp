@@ -1,4 +1,6 @@
 // delsctl commands on the node configuration and the database as a whole.
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -25,9 +27,15 @@ public:
     int countEvents() { return m_statements->countEvents(); }
 };
 
+void noArguments(const char* command, const Arguments& args) {
+    COptionReader reader(args, {});
+    std::string option, value;
+    if (reader.next(option, value))
+        throw CUsageError(std::string(command) + " takes no argument '" + value + "'");
+}
+
 int config(const SOptions& options, const Arguments& args) {
-    if (!args.empty())
-        return fail(EX_USAGE, "config takes no arguments");
+    noArguments("config", args);
     std::string text;
     CStore(options).configuration().toYaml(text);
     std::cout << text << std::endl;
@@ -35,37 +43,40 @@ int config(const SOptions& options, const Arguments& args) {
 }
 
 int configSet(const SOptions& options, const Arguments& args) {
-    if (args.size() != 1)
-        return fail(EX_USAGE, "config-set needs one FILE (or - for standard input)");
-    const std::string& file = args[0];
+    std::vector<std::string> operands;
+    COptionReader reader(args, {});
+    for (std::string option, value; reader.next(option, value);)
+        operands.push_back(value);
+    if (operands.size() != 1)
+        throw CUsageError("config-set needs one FILE (or - for standard input)");
+    const std::string& file = operands[0];
     std::stringstream text;
     if (file == "-") {
         text << std::cin.rdbuf();
     } else {
         std::ifstream in(file, std::ios::binary);
         if (!in || !(text << in.rdbuf()))
-            return fail(EX_USAGE, "cannot read " + file);
+            throw CUsageError("cannot read " + file + ": " + std::strerror(errno));
     }
     // Checked before the store is even opened: a bad file changes nothing.
     SDelsNodeConfig config;
     try {
         config.fromYaml(text.str());
     } catch (const CDelsYamlParsingError& error) {
-        return fail(EX_USAGE, "invalid configuration in " + file + ": " + error.what());
+        throw CUsageError("invalid configuration in " + file + ": " + error.what());
     }
     CStore(options).setConfiguration(config);
     return EX_OK;
 }
 
 int info(const SOptions& options, const Arguments& args) {
-    if (!args.empty())
-        return fail(EX_USAGE, "info takes no arguments");
+    noArguments("info", args);
     CStore store(options);
     const SDelsNodeConfig config = store.configuration();
     const int count = store.countEvents();
     struct stat st;
     if (::stat(options.dbPath.c_str(), &st) != 0)
-        return fail(EX_STORE, "cannot stat " + options.dbPath);
+        throw CStoreError("cannot stat " + options.dbPath + ": " + std::strerror(errno));
     std::cout << "path: " << store.getPath() << "\n"
               << "schemaRevision: " << config.version << "\n"
               << "nodeType: " << options.nodeType << "\n"
@@ -83,10 +94,14 @@ int info(const SOptions& options, const Arguments& args) {
 } // namespace
 
 const SCommand kConfigCommands[] = {
-    {"config", config, "print the stored node configuration as YAML"},
-    {"config-set", configSet, "FILE|-  validate a node configuration and store it"},
-    {"info", info, "print path, schema revision, node flags, events, file size and limit"},
-    {nullptr, nullptr, nullptr},
+    {"info", info, EXISTING_STORE, "",
+     "print path, schema revision, node type, events, size and limit", ""},
+    {"config", config, EXISTING_STORE, "", "print the stored node configuration as YAML", ""},
+    {"config-set", configSet, ANY_STORE, "FILE|-", "check a node configuration and store it",
+     "FILE (- for standard input) holds YAML as config prints it: maxDbSizeKiB and\n"
+     "deliverySeverityAdjustments. Nothing is stored when it is not valid; a stored one\n"
+     "reaches every process that has the database open.\n"},
+    {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
 
 } // namespace delsctl

@@ -32,92 +32,64 @@
 namespace delsctl {
 namespace {
 
-// Bad input: one line on standard error and exit status 2.
-class CUsageError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-// The store or a file failed: exit status 1 (main reports what else is thrown the same way).
-class CStoreError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
-
 constexpr unsigned long long kMaxTimestamp = 0x7FFFFFFFFFFFFFFFULL;
 
 // --- parsing --------------------------------------------------------------------------------
 
-// Decimal, or hexadecimal after 0x; nothing else, no sign, no blanks.
-bool parseNumber(const std::string& text, unsigned long long& value) {
-    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    const std::string digits = hex ? text.substr(2) : text;
-    if (digits.empty() || digits.size() > 20) {
+// Now, in milliseconds since 1970.
+unsigned long long nowMillis() {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<unsigned long long>(now.tv_sec) * 1000ULL + now.tv_nsec / 1000000;
+}
+
+// "now", "today", "yesterday" (midnight UTC) or "-N" and a unit s, min (or m), h or d: that long
+// ago. False for anything else.
+bool relativeTime(const std::string& text, unsigned long long& millis) {
+    const unsigned long long now = nowMillis();
+    const unsigned long long midnight = now - now % 86400000ULL;
+    if (text == "now" || text == "today" || text == "yesterday") {
+        millis = text == "now" ? now : text == "today" ? midnight : midnight - 86400000ULL;
+        return true;
+    }
+    const size_t unitAt = text.find_first_not_of("0123456789", 1);
+    if (text.size() < 3 || text[0] != '-' || unitAt == 1 || unitAt == std::string::npos) {
         return false;
     }
-    value = 0;
-    for (char c : digits) {
-        unsigned digit;
-        if (c >= '0' && c <= '9') {
-            digit = c - '0';
-        } else if (hex && c >= 'a' && c <= 'f') {
-            digit = c - 'a' + 10;
-        } else if (hex && c >= 'A' && c <= 'F') {
-            digit = c - 'A' + 10;
-        } else {
-            return false;
-        }
-        const unsigned base = hex ? 16 : 10;
-        if (value > (~0ULL - digit) / base) {
-            return false;
-        }
-        value = value * base + digit;
+    static const std::map<std::string, unsigned long long> kUnits = {
+        {"s", 1000ULL}, {"m", 60000ULL}, {"min", 60000ULL}, {"h", 3600000ULL}, {"d", 86400000ULL}};
+    const auto unit = kUnits.find(text.substr(unitAt));
+    if (unit == kUnits.end() || unitAt > 10) {
+        return false;
     }
+    const unsigned long long ago = std::stoull(text.substr(1, unitAt - 1)) * unit->second;
+    millis = ago < now ? now - ago : 1;
     return true;
 }
 
-unsigned long long numberArgument(const std::string& what, const std::string& text,
-                                  unsigned long long low, unsigned long long high) {
-    unsigned long long value = 0;
-    if (!parseNumber(text, value) || value < low || value > high) {
-        throw CUsageError(what + ": '" + text + "' is not a number from " + std::to_string(low) +
-                          " to " + std::to_string(high));
-    }
-    return value;
-}
-
-DelsSeverity severityArgument(const std::string& text) {
-    static const char* const kNames[] = {"critical", "high", "normal", "discardable", "archive"};
-    for (int i = 0; i < 5; ++i) {
-        if (text == kNames[i]) {
-            return static_cast<DelsSeverity>(i);
-        }
-    }
-    unsigned long long value = 0;
-    if (!parseNumber(text, value) || value > DSEV_LIMIT) {
-        throw CUsageError("--severity: '" + text +
-                          "' is neither a severity from 0 to 15 nor one of critical, "
-                          "high, normal, discardable, archive");
-    }
-    return static_cast<DelsSeverity>(value);
-}
-
 // Milliseconds since 1970 UTC: a plain number of milliseconds, a date in the layout events are
-// printed in ("20151218 09:05:07.042"), or an ISO-like date "2015-12-18[ 09:05[:07[.042]]]".
+// printed in ("20151218 09:05:07.042"), an ISO-like date "2015-12-18[ 09:05[:07[.042]]][Z]",
+// or a time relative to now (relativeTime).
 unsigned long long timeArgument(const std::string& what, const std::string& text) {
-    unsigned long long value = 0;
-    if (parseNumber(text, value) && text.find_first_not_of("0123456789") == std::string::npos) {
-        if (value > kMaxTimestamp) {
-            throw CUsageError(what + ": '" + text + "' is beyond the last timestamp");
-        }
-        return value;
+    if (!text.empty() && text.find_first_not_of("0123456789") == std::string::npos) {
+        return numberArgument(what, text, 0, kMaxTimestamp);
     }
+    unsigned long long relative = 0;
+    if (relativeTime(text, relative)) {
+        return relative;
+    }
+    // A UTC mark after a time of day changes nothing: every time here is UTC.
+    const std::string utc =
+        text.size() > 1 && text.back() == 'Z' && text.find(':') != std::string::npos
+            ? text.substr(0, text.size() - 1)
+            : text;
     static const char* const kLayouts[] = {"%Y%m%d %H:%M:%S",   "%Y-%m-%d %H:%M:%S",
                                            "%Y-%m-%dT%H:%M:%S", "%Y-%m-%d %H:%M",
                                            "%Y-%m-%dT%H:%M",    "%Y-%m-%d"};
     for (const char* layout : kLayouts) {
         struct tm broken;
         memset(&broken, 0, sizeof broken);
-        const char* rest = strptime(text.c_str(), layout, &broken);
+        const char* rest = strptime(utc.c_str(), layout, &broken);
         if (!rest) {
             continue;
         }
@@ -135,8 +107,9 @@ unsigned long long timeArgument(const std::string& what, const std::string& text
         return static_cast<unsigned long long>(seconds) * 1000ULL + millis;
     }
     throw CUsageError(what + ": '" + text +
-                      "' is neither milliseconds since 1970 nor a UTC time like "
-                      "'2015-12-18 09:05:07.042' or '20151218 09:05:07.042'");
+                      "' is not a time: milliseconds since 1970, a UTC time like "
+                      "'2015-12-18 09:05:07.042' or '20151218 09:05:07.042', now, today, "
+                      "yesterday or -N followed by s, min, h or d");
 }
 
 // ID[@TIMESTAMP[@NODE]]; the parts not given are left to be found in the store.
@@ -176,40 +149,6 @@ SIdentityArgument identityArgument(const std::string& text) {
     return identity;
 }
 
-// Walks a command's arguments: options as "--name VALUE" or "--name=VALUE"; anything else
-// (a lone "-" included) is an operand.
-class COptionReader {
-public:
-    explicit COptionReader(const Arguments& args) : m_args(args) {}
-
-    // False at the end; an operand comes with an empty `option`.
-    bool next(std::string& option, std::string& value) {
-        if (m_at >= m_args.size()) {
-            return false;
-        }
-        const std::string& arg = m_args[m_at++];
-        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            option.clear();
-            value = arg;
-            return true;
-        }
-        const size_t equals = arg.find('=');
-        option = arg.substr(0, equals);
-        if (equals != std::string::npos) {
-            value = arg.substr(equals + 1);
-        } else if (m_at < m_args.size()) {
-            value = m_args[m_at++];
-        } else {
-            throw CUsageError(option + " needs a value");
-        }
-        return true;
-    }
-
-private:
-    const Arguments& m_args;
-    size_t m_at = 0;
-};
-
 bool tsvFormat(const std::string& value) {
     if (value != "text" && value != "tsv") {
         throw CUsageError("--format: '" + value + "' is not text or tsv");
@@ -229,7 +168,12 @@ SSelection selectionArguments(const Arguments& args, bool withFormat) {
     SDelsEventFilter& filter = selection.filter;
     bool hasSince = false;
     bool hasUntil = false;
-    COptionReader reader(args);
+    std::vector<std::string> options = {"--severity", "--forwarded", "--node",     "--since",
+                                        "--until",    "--limit",     "--after-key"};
+    if (withFormat) {
+        options.push_back("--format");
+    }
+    COptionReader reader(args, options);
     std::string option;
     std::string value;
     while (reader.next(option, value)) {
@@ -237,9 +181,13 @@ SSelection selectionArguments(const Arguments& args, bool withFormat) {
             selection.operands.push_back(value);
         } else if (option == "--severity") {
             const size_t dash = value.find('-');
-            filter.low = severityArgument(value.substr(0, dash));
-            filter.high =
-                dash == std::string::npos ? filter.low : severityArgument(value.substr(dash + 1));
+            if (dash == 0 || dash + 1 == value.size()) {
+                throw CUsageError("--severity: '" + value + "' is not LOW or LOW-HIGH");
+            }
+            filter.low = severityArgument(option, value.substr(0, dash));
+            filter.high = dash == std::string::npos
+                              ? filter.low
+                              : severityArgument(option, value.substr(dash + 1));
             if (filter.low > filter.high) {
                 throw CUsageError("--severity: '" + value + "' is not LOW-HIGH with LOW <= HIGH");
             }
@@ -260,10 +208,8 @@ SSelection selectionArguments(const Arguments& args, bool withFormat) {
             filter.limit = static_cast<unsigned>(numberArgument(option, value, 1, 0xFFFFFFFEULL));
         } else if (option == "--after-key") {
             filter.watermark = numberArgument(option, value, 1, kMaxTimestamp);
-        } else if (option == "--format" && withFormat) {
-            selection.tsv = tsvFormat(value);
         } else {
-            throw CUsageError("unknown option " + option);
+            selection.tsv = tsvFormat(value);
         }
     }
     // The store reads a bound of 0 as "none": an upper bound of 0 would select everything.
@@ -362,12 +308,12 @@ bool printEvents(const std::list<CDelsMetaEvent>& events, bool tsv) {
     return print(text);
 }
 
-// The store as the reading commands see it: only an existing database is opened, so that a
-// mistyped --db creates nothing.
+// The store as the reading commands see it (main has made sure that a mistyped --db creates
+// nothing).
 class CStore : public CDelsEventRemover {
 public:
     explicit CStore(const SOptions& options)
-        : CDelsEventRemover(existing(options.dbPath), options.nodeType, false) {}
+        : CDelsEventRemover(options.dbPath, options.nodeType, false) {}
 
     // The store ignores a filter on a column its table lacks; the operator is told instead of
     // getting every event.
@@ -387,15 +333,6 @@ public:
         if (!hasForwarded()) {
             throw CUsageError("a store of --node-type 2 keeps no forwarding marks");
         }
-    }
-
-private:
-    static const std::string& existing(const std::string& path) {
-        struct stat st;
-        if (::stat(path.c_str(), &st) != 0) {
-            throw CStoreError("no event database at " + path + ": " + strerror(errno));
-        }
-        return path;
     }
 };
 
@@ -487,7 +424,7 @@ void onInterrupt(int) {
 int follow(const SOptions& options, const Arguments& args) {
     unsigned lines = 10;
     bool tsv = false;
-    COptionReader reader(args);
+    COptionReader reader(args, {"--lines", "--format"});
     std::string option;
     std::string value;
     while (reader.next(option, value)) {
@@ -496,8 +433,7 @@ int follow(const SOptions& options, const Arguments& args) {
         } else if (option == "--format") {
             tsv = tsvFormat(value);
         } else {
-            throw CUsageError(option.empty() ? "follow takes no argument '" + value + "'"
-                                             : "unknown option " + option);
+            throw CUsageError("follow takes no argument '" + value + "'");
         }
     }
     CStore store(options);
@@ -547,7 +483,7 @@ void writeFile(const std::string& path, const std::string& bytes) {
     std::string temporary = path + ".XXXXXX";
     const int fd = mkstemp(&temporary[0]);
     if (fd < 0) {
-        throw CStoreError("cannot create " + temporary + ": " + strerror(errno));
+        throw CStoreError("cannot write " + path + ": " + strerror(errno));
     }
     size_t done = 0;
     while (done < bytes.size()) {
@@ -594,16 +530,14 @@ int exportWire(const SOptions& options, const Arguments& args) {
 int decodeWire(const SOptions&, const Arguments& args) {
     bool tsv = false;
     std::vector<std::string> operands;
-    COptionReader reader(args);
+    COptionReader reader(args, {"--format"});
     std::string option;
     std::string value;
     while (reader.next(option, value)) {
         if (option.empty()) {
             operands.push_back(value);
-        } else if (option == "--format") {
-            tsv = tsvFormat(value);
         } else {
-            throw CUsageError("unknown option " + option);
+            tsv = tsvFormat(value);
         }
     }
     if (operands.size() != 1) {
@@ -643,72 +577,56 @@ int decodeWire(const SOptions&, const Arguments& args) {
     return EX_OK;
 }
 
-const char kFilterHelp[] =
-    "  --severity LOW[-HIGH]  delivery severity (generated where the store keeps none), 0-15 or\n"
-    "                         critical, high, normal, discardable, archive\n"
-    "  --forwarded yes|no|any\n"
-    "  --node ID              originating node (decimal or 0x hex; stores with node ids)\n"
-    "  --since T, --until T   T: milliseconds since 1970, or UTC '2015-12-18 09:05:07.042'\n"
-    "                         (seconds and milliseconds optional) or '20151218 09:05:07.042'\n"
-    "  --limit N              at most N events\n"
-    "  --after-key K          from key K on (stores with keys: --node-type 1 or 2)\n";
-const char kListHelp[] =
-    "usage: delsctl list [OPTIONS]\n"
-    "Prints the stored events that match, in the store's order, one per line as\n"
-    "  TIME, nodeId=NODE, id=ID, severity=S, messageId=M, param0=P, param1=P, additionalInfo=TEXT\n"
-    "with control characters in TEXT escaped (\\n, \\t, \\xHH).\n"
-    "  --format text|tsv      tsv: a header line, then id, timestamp (ms), messageId,\n"
-    "                         generatedSeverity, deliverySeverity, forwarded, param0, param1,\n"
-    "                         nodeId, key, additionalInfo separated by tabs\n";
-const char kMarkHelp[] =
-    "usage: delsctl mark ID[@TIMESTAMP[@NODE]]...\n"
-    "Marks events forwarded. Each argument names exactly one stored event: the id, with its\n"
-    "timestamp (ms or UTC time as for list) and node when the id alone is not unique.\n";
-const char kRemoveHelp[] = "usage: delsctl remove ID[@TIMESTAMP[@NODE]]...\n"
-                           "Deletes events, named as for mark.\n";
-const char kFollowHelp[] =
-    "usage: delsctl follow [--lines N] [--format text|tsv]\n"
-    "Prints the last N events (default 10), then every event as it is committed, until\n"
-    "interrupted (Ctrl-C).\n";
-const char kExportHelp[] =
-    "usage: delsctl export-wire FILE [OPTIONS]\n"
-    "Writes the events list selects to FILE (- for standard output) as wire format 1\n"
-    "indications, one after another; decode-wire prints them back.\n";
-const char kDecodeHelp[] =
-    "usage: delsctl decode-wire FILE [--format text|tsv]\n"
-    "Prints the wire format 0 or 1 indications held in FILE (- for standard input) as list\n"
-    "does; wire format 1 carries no severities, so they read as the default (2).\n";
-
-// Bad input is reported as such; `delsctl COMMAND --help` prints the command's own help.
-template <int (*Run)(const SOptions&, const Arguments&), const char* Help, bool Filters>
-int guarded(const SOptions& options, const Arguments& args) {
-    if (std::find(args.begin(), args.end(), "--help") != args.end()) {
-        std::cout << Help << (Filters ? kFilterHelp : "");
-        return EX_OK;
-    }
-    try {
-        return Run(options, args);
-    } catch (const CUsageError& error) {
-        return fail(EX_USAGE, std::string(error.what()) + " (see --help)");
-    } catch (const CStoreError& error) {
-        return fail(EX_STORE, error.what());
-    }
-}
+#define DELSCTL_FILTER_HELP                                                                        \
+    "  --severity LOW[-HIGH]  delivery severities from LOW to HIGH: 0 to 14 or critical, high,\n"  \
+    "                         normal, discardable, archive (generated severity where the store\n"  \
+    "                         keeps no other)\n"                                                   \
+    "  --forwarded yes|no|any forwarded events, events not forwarded yet, or both (default)\n"     \
+    "  --node ID              events from that node (decimal or 0x hex; --node-type 1 or 2)\n"     \
+    "  --since T, --until T   events stamped at or after, at or before T (UTC): milliseconds\n"    \
+    "                         since 1970, '2015-12-18 09:05:07.042' (time optional, seconds and\n" \
+    "                         milliseconds too; T or a blank between date and time, Z allowed),\n" \
+    "                         '20151218 09:05:07.042' as events are printed, now, today,\n"        \
+    "                         yesterday, or -N followed by s, min, h or d (N ago)\n"               \
+    "  --limit N              at most N events\n"                                                  \
+    "  --after-key K          rows from key K on, in key order (--node-type 1 or 2)\n"
 
 } // namespace
 
 const SCommand kReadCommands[] = {
-    {"list", guarded<list, kListHelp, true>,
-     "[FILTERS] [--format text|tsv]  print stored events (list --help: the filters)"},
-    {"mark", guarded<mark, kMarkHelp, false>, "ID[@TIMESTAMP[@NODE]]...  mark events forwarded"},
-    {"remove", guarded<remove, kRemoveHelp, false>, "ID[@TIMESTAMP[@NODE]]...  delete events"},
-    {"follow", guarded<follow, kFollowHelp, false>,
-     "[--lines N] [--format text|tsv]  print events as they are committed, until interrupted"},
-    {"export-wire", guarded<exportWire, kExportHelp, true>,
-     "FILE|- [list's filters]  write the selected events as wire format 1"},
-    {"decode-wire", guarded<decodeWire, kDecodeHelp, false>,
-     "FILE|- [--format text|tsv]  print the events of a wire file"},
-    {nullptr, nullptr, nullptr},
+    {"list", list, EXISTING_STORE, "[FILTERS] [--format text|tsv]", "print stored events",
+     "Events come in the store's order: most important first, then oldest first. One line\n"
+     "per event:\n"
+     "  TIME, nodeId=NODE, id=ID, severity=S, messageId=M, param0=P, param1=P, "
+     "additionalInfo=TEXT\n"
+     "TIME is UTC, NODE hexadecimal, S the generated severity; control characters in TEXT are\n"
+     "escaped (\\n, \\t, \\\\, \\xHH).\n"
+     "  --format tsv           a header line, then per event id, timestamp (ms since 1970),\n"
+     "                         messageId, generatedSeverity, deliverySeverity, forwarded "
+     "(yes|no),\n"
+     "                         param0, param1, nodeId, key, additionalInfo separated by "
+     "tabs\n" DELSCTL_FILTER_HELP},
+    {"follow", follow, EXISTING_STORE, "[--lines N] [--format text|tsv]",
+     "print events as they are stored, until interrupted",
+     "Prints the last N events stored (default 10, 0 for none), then every event any process\n"
+     "stores, until interrupted (Ctrl-C), in the layout of list.\n"},
+    {"mark", mark, EXISTING_STORE, "ID[@TIMESTAMP[@NODE]]...", "mark events forwarded",
+     "Each argument names exactly one stored event: its id as list shows it, with its timestamp\n"
+     "(milliseconds or a UTC time as for list --since) and node when the id alone is not "
+     "unique.\n"},
+    {"remove", remove, EXISTING_STORE, "ID[@TIMESTAMP[@NODE]]...", "delete events",
+     "Each argument names exactly one stored event, as for mark.\n"},
+    {"export-wire", exportWire, EXISTING_STORE, "FILE|- [FILTERS]",
+     "write the selected events in wire format 1",
+     "Writes the events list selects to FILE (- for standard output) as wire format 1\n"
+     "indications, one after another; decode-wire prints them back.\n" DELSCTL_FILTER_HELP},
+    {"decode-wire", decodeWire, NO_STORE, "FILE|- [--format text|tsv]",
+     "print the events of a wire file",
+     "Prints the wire format 0 or 1 indications in FILE (- for standard input) as list does;\n"
+     "wire format 1 carries no severities, so they read as the default (2).\n"},
+    {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
+
+#undef DELSCTL_FILTER_HELP
 
 } // namespace delsctl

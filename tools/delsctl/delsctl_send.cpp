@@ -9,89 +9,63 @@
 namespace delsctl {
 namespace {
 
-// A whole decimal number no larger than `max`.
-bool parseNumber(const std::string& text, unsigned long long max, unsigned long long& out) {
-    if (text.empty() || text.size() > 20)
-        return false;
-    unsigned long long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9' || value > (max - (c - '0')) / 10)
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    out = value;
-    return true;
-}
-
 int send(const SOptions& options, const Arguments& args) {
-    unsigned long long messageId = 0, severity = DSEV_NORMAL, param0 = 0, param1 = 0, count = 1;
+    unsigned long long messageId = 0, param0 = 0, param1 = 0, count = 1;
+    DelsSeverity severity = DSEV_NORMAL;
     bool haveMessage = false, sync = false;
     std::string text;
-    const struct {
-        const char* name;
-        unsigned long long* value;
-        unsigned long long max;
-    } numbers[] = {{"--msg", &messageId, UINT_MAX},
-                   {"--severity", &severity, DSEV_LIMIT - 1},
-                   {"--param0", &param0, UINT_MAX},
-                   {"--param1", &param1, UINT_MAX},
-                   {"--count", &count, 100000000}};
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& option = args[i];
-        if (option == "--sync") {
+    COptionReader reader(args, {"--msg", "--severity", "--param0", "--param1", "--text", "--count"},
+                         {"--sync"});
+    for (std::string option, value; reader.next(option, value);) {
+        if (option.empty())
+            throw CUsageError("send takes no argument '" + value + "'");
+        if (option == "--sync")
             sync = true;
-            continue;
-        }
-        if (i + 1 >= args.size())
-            return fail(EX_USAGE, "send: " + option + " needs a value (see --help)");
-        const std::string& value = args[++i];
-        if (option == "--text") {
+        else if (option == "--text" && value.size() > DELS_MAX_ADDITIONAL_INFO)
+            throw CUsageError("--text: " + std::to_string(value.size()) + " bytes, at most " +
+                              std::to_string(DELS_MAX_ADDITIONAL_INFO));
+        else if (option == "--text")
             text = value;
-            continue;
-        }
-        bool known = false;
-        for (const auto& number : numbers) {
-            if (option != number.name)
-                continue;
-            known = true;
-            if (!parseNumber(value, number.max, *number.value))
-                return fail(EX_USAGE, "send: " + option + " must be a number from 0 to " +
-                                          std::to_string(number.max) + ", not '" + value + "'");
-        }
-        if (!known)
-            return fail(EX_USAGE, "send: unknown option " + option + " (see --help)");
+        else if (option == "--severity")
+            severity = severityArgument(option, value);
+        else if (option == "--count")
+            count = numberArgument(option, value, 1, 100000000);
+        else
+            *(option == "--msg"      ? &messageId
+              : option == "--param0" ? &param0
+                                     : &param1) = numberArgument(option, value, 0, UINT_MAX);
         haveMessage = haveMessage || option == "--msg";
     }
     if (!haveMessage)
-        return fail(EX_USAGE, "send: --msg ID is required");
-    if (count == 0)
-        return fail(EX_USAGE, "send: --count must be at least 1");
+        throw CUsageError("send needs --msg ID");
 
     CDelsEventSourceInternal source(options.dbPath, options.nodeType, false, sync);
     for (unsigned long long i = 0; i < count; ++i) {
-        CDelsEvent event(static_cast<unsigned>(messageId), static_cast<DelsSeverity>(severity),
-                         static_cast<unsigned>(param0), static_cast<unsigned>(param1),
-                         static_cast<unsigned short>(text.size()), text.data());
+        CDelsEvent event(static_cast<unsigned>(messageId), severity, static_cast<unsigned>(param0),
+                         static_cast<unsigned>(param1), static_cast<unsigned short>(text.size()),
+                         text.data());
         source.sendEvent(event);
         // Never more than half the queue in flight: a long run must not meet the queue's bound.
         if (!sync && (i + 1) % (CDelsEventSourceInternal::MAX_QUEUED / 2) == 0)
             source.flush(std::chrono::minutes(1));
     }
     if (!sync && !source.flush(std::chrono::minutes(1)))
-        return fail(EX_STORE, "send: the database did not take the events in time");
+        throw CStoreError("the database did not take the events within a minute");
     const CDelsEventSourceInternal::SCounters counters = source.counters();
     if (!sync && counters.stored != count)
-        return fail(EX_STORE, "send: " + std::to_string(count - counters.stored) + " of " +
-                                  std::to_string(count) + " events were not stored");
+        throw CStoreError(std::to_string(count - counters.stored) + " of " + std::to_string(count) +
+                          " events were not stored");
     return EX_OK;
 }
 
 int clean(const SOptions& options, const Arguments& args) {
     std::string state;
-    if (args.size() == 2 && args[0] == "--state")
-        state = args[1];
-    else if (!args.empty())
-        return fail(EX_USAGE, "clean takes only --state FILE");
+    COptionReader reader(args, {"--state"});
+    for (std::string option, value; reader.next(option, value);) {
+        if (option.empty())
+            throw CUsageError("clean takes no argument '" + value + "'");
+        state = value;
+    }
     CDelsAccess store(options.dbPath, options.nodeType, false);
     store.checkSizeAndCleanDB(state.empty() ? nullptr : state.c_str());
     return EX_OK;
@@ -100,11 +74,19 @@ int clean(const SOptions& options, const Arguments& args) {
 } // namespace
 
 const SCommand kSendCommands[] = {
-    {"send", send,
-     "--msg ID [--severity S] [--param0 N] [--param1 N] [--text T] [--count N] [--sync]: "
-     "store events"},
-    {"clean", clean, "[--state FILE]: one size-cleanup pass"},
-    {nullptr, nullptr, nullptr},
+    {"send", send, ANY_STORE, "--msg ID [OPTIONS]", "store events through an event source",
+     "  --msg ID          message id, 0 to 4294967295 (decimal or 0x hex)\n"
+     "  --severity S      generated severity, 0 to 14 or critical, high, normal, discardable,\n"
+     "                    archive (default normal, 2)\n"
+     "  --param0 N, --param1 N   the event's two numbers (default 0)\n"
+     "  --text T          the event's text, up to 2048 bytes (default empty)\n"
+     "  --count N         send the event N times, 1 to 100000000 (default 1)\n"
+     "  --sync            write each event before going on instead of through the\n"
+     "                    insertion thread\n"},
+    {"clean", clean, EXISTING_STORE, "[--state FILE]", "run one size-cleanup pass",
+     "  --state FILE      on nodes of type 1 and 2: the forwarding position, a line\n"
+     "                    lastEventId=N; the events after it are kept\n"},
+    {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
 
 } // namespace delsctl
