@@ -153,3 +153,8 @@ status
 
 step "log lines of the daemon ($VYL_ROOT/var/log/vyl/)"
 grep -h "Tessarc: \(Network\|Wan\|QUARN\|acquired\|Connect\)" "$ROOT"/var/log/vyl/*tessarc.log | head -20 | sed 's/^/   /' || true
+
+step "events the run stored (build/bin/delsctl list): device lock 284, WAN up 514 and down 515"
+# The daemon commits its queued events within moments of sending them.
+waitFor 5 sh -c '"$0" list | grep -q "messageId=284"' "$BIN/delsctl" || true
+"$BIN/delsctl" list | sed 's/^/   /'
