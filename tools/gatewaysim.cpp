@@ -3,25 +3,14 @@
 // the session bus when QCF_SESSION_BUS is set (DBUS_SESSION_BUS_ADDRESS names it), else the
 // system bus. Gateway happenings go through the platform event generator, as a gateway service
 // would announce them: filed in the content segment, broadcast and stored in the event database.
-//
-//   gatewaysim GROUP OPERATION [NAME=VALUE ...]   one generator operation, e.g.
-//              gatewaysim wan ConnectionActivated cost=0 dpi=7
-//              (arguments left out are 0, empty or false; severity takes a name or a number)
-//   gatewaysim list                        every operation with its arguments
-//   gatewaysim watchdog                    answer the watchdog service until killed
-//   gatewaysim wan-up DPI | wan-down DPI   WAN activation and deactivation
-//   gatewaysim vpn up|down                 VPN status
-//   gatewaysim gps SENTENCE                one raw NMEA sentence (CR LF added when missing)
-//   gatewaysim gps-raw TEXT                TEXT with C escapes (\r, \n, \001 ...) sent as it is
-//   gatewaysim gps-file FILE RATE_HZ [--loop]  the lines of FILE at RATE_HZ sentences a second
-//   gatewaysim device-present NAME DPI | device-absent NAME DPI
-//   gatewaysim commit-config FILE          copy into the configuration folder, commit, announce
-//   gatewaysim --version
+// The commands are listed in kUsage below (gatewaysim --help).
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <sstream>
 #include <string>
@@ -42,16 +31,30 @@ namespace {
 
 const char* const kGpsSource = "gatewaysim";
 
+const char kUsage[] =
+    "usage: gatewaysim COMMAND [ARGS]\n"
+    "Plays the gateway services around tessarc on the bus (the session bus when QCF_SESSION_BUS\n"
+    "is set, else the system bus), one action per run.\n"
+    "commands:\n"
+    "  watchdog                         answer the watchdog service until killed\n"
+    "  wan-up DPI, wan-down DPI         WAN activated or deactivated on device DPI\n"
+    "  vpn up|down                      VPN status\n"
+    "  gps SENTENCE                     one NMEA sentence (CR LF added when missing)\n"
+    "  gps-raw TEXT                     TEXT with C escapes (\\r, \\n, \\001 ...) as it is\n"
+    "  gps-file FILE RATE_HZ [--loop]   the sentences of FILE, RATE_HZ a second\n"
+    "  device-present NAME DPI, device-absent NAME DPI\n"
+    "                                   a device NAME (e.g. ttyUSB0) appears or goes\n"
+    "  commit-config FILE               install FILE as the configuration, commit, announce\n"
+    "  GROUP OPERATION [NAME=VALUE ...] any platform event, e.g. wan ConnectionActivated dpi=7\n"
+    "                                   (arguments left out are 0, empty or false)\n"
+    "  list                             every GROUP OPERATION with its arguments\n"
+    "  --help, --version\n"
+    "Platform events are filed in the content segment, broadcast and stored in the event\n"
+    "database under VYL_ROOT.\n";
+
+// Bad arguments: the usage on standard error, exit status 2.
 int usage() {
-    std::fprintf(stderr, "usage: gatewaysim GROUP OPERATION [NAME=VALUE ...] | list\n"
-                         "       gatewaysim watchdog\n"
-                         "       gatewaysim wan-up DPI | wan-down DPI\n"
-                         "       gatewaysim vpn up|down\n"
-                         "       gatewaysim gps SENTENCE | gps-raw TEXT\n"
-                         "       gatewaysim gps-file FILE RATE_HZ [--loop]\n"
-                         "       gatewaysim device-present NAME DPI | device-absent NAME DPI\n"
-                         "       gatewaysim commit-config FILE\n"
-                         "       gatewaysim --version\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -582,10 +585,23 @@ int main(int argc, char** argv) {
     if (argc < 2)
         return usage();
     const std::string command = argv[1];
+    if (command == "--help" || command == "-h") {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
     const int extra = argc - 2;
     if (command == "list" && extra == 0) {
         listOperations();
         return 0;
+    }
+    static const char* const kCommands[] = {
+        "watchdog", "wan-up",   "wan-down",       "vpn",           "gps",
+        "gps-raw",  "gps-file", "device-present", "device-absent", "commit-config"};
+    if (!isGroup(command) &&
+        std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
+        std::fprintf(stderr, "gatewaysim: unknown command %s (see gatewaysim --help)\n",
+                     command.c_str());
+        return 2;
     }
     GDBusConnection* bus = openBus();
     if (!bus)
