@@ -293,16 +293,19 @@ int main(int argc, char** argv) {
     options.dbPath = getLocation(DELS_DB_FILE_INDEX);
     int index = 1;
     for (; index < argc && argv[index][0] == '-'; ++index) {
-        const std::string option = argv[index];
-        if (option == "--help" || option == "-h") {
+        const std::string arg = argv[index];
+        if (arg == "--help" || arg == "-h") {
             printUsage(std::cout);
             return EX_OK;
         }
+        const size_t equals = arg.find('=');
+        const std::string option = arg.substr(0, equals);
         if (option != "--db" && option != "--node-type")
             return fail(EX_USAGE, "unknown option " + option + " (see delsctl --help)");
-        if (index + 1 >= argc)
+        if (equals == std::string::npos && index + 1 >= argc)
             return fail(EX_USAGE, option + " needs a value (see delsctl --help)");
-        const std::string value = argv[++index];
+        const std::string value =
+            equals == std::string::npos ? argv[++index] : arg.substr(equals + 1);
         if (option == "--db") {
             if (value.empty())
                 return fail(EX_USAGE, "--db needs a path (see delsctl --help)");
