@@ -55,7 +55,6 @@ TEST(Delsctl, ReportsAFreshStoreRefusesABadConfigurationAndAnnouncesAGoodOne) {
          2,
          "delsctl: " + db + " is the database of a node of type 0"},
         {{"send", "--severity", "15", "--msg", "1"}, 2, "delsctl: --severity: '15' is neither"},
-        {{"--db", junk, "clean"}, 0, "delsctl: " + junk + " was not a sound database"},
     };
     for (const auto& r : refusals) {
         Outcome run = delsctl(r.args);
@@ -64,6 +63,13 @@ TEST(Delsctl, ReportsAFreshStoreRefusesABadConfigurationAndAnnouncesAGoodOne) {
         EXPECT_EQ(1, std::count(run.output.begin(), run.output.end(), '\n')) << run.output;
     }
     EXPECT_EQ(stored, testenv::readFile(db));
+    // A file that is not a database is moved aside by the store, and the operator hears of it.
+    Outcome cleaned = delsctl({"--db", junk, "clean"});
+    EXPECT_EQ(0, cleaned.status);
+    EXPECT_NE(std::string::npos,
+              cleaned.output.find("delsctl: " + junk + " was not a sound database: moved to " +
+                                  junk + ".corrupted"))
+        << cleaned.output;
     struct pollfd fifo = {store.getConfigurationUpdateFd(), POLLIN, 0};
     EXPECT_EQ(0, ::poll(&fifo, 1, 0));
 

@@ -79,8 +79,8 @@ private:
 };
 
 // The command tables of the groups (each ended by an entry with a null name).
-extern const SCommand kConfigCommands[]; // delsctl_config.cpp: info, config, config-set
-extern const SCommand kSendCommands[];   // delsctl_send.cpp: send, clean
+extern const SCommand kConfigCommands[]; // delsctl_config.cpp: info, config, config-set, clean
+extern const SCommand kSendCommands[];   // delsctl_send.cpp: send
 extern const SCommand kReadCommands[];   // delsctl_read.cpp: list, follow, mark, remove, ...
 
 } // namespace delsctl

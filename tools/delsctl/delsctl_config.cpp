@@ -66,6 +66,7 @@ int configSet(const SOptions& options, const Arguments& args) {
         throw CUsageError("invalid configuration in " + file + ": " + error.what());
     }
     CStore(options).setConfiguration(config);
+    std::cout << "stored the node configuration of " << options.dbPath << std::endl;
     return EX_OK;
 }
 
@@ -91,6 +92,22 @@ int info(const SOptions& options, const Arguments& args) {
     return EX_OK;
 }
 
+int clean(const SOptions& options, const Arguments& args) {
+    std::string state;
+    COptionReader reader(args, {"--state"});
+    for (std::string option, value; reader.next(option, value);) {
+        if (option.empty())
+            throw CUsageError("clean takes no argument '" + value + "'");
+        state = value;
+    }
+    CStore store(options);
+    const int before = store.countEvents();
+    store.checkSizeAndCleanDB(state.empty() ? nullptr : state.c_str());
+    const int after = store.countEvents();
+    std::cout << "removed " << before - after << " event(s), " << after << " kept" << std::endl;
+    return EX_OK;
+}
+
 } // namespace
 
 const SCommand kConfigCommands[] = {
@@ -101,6 +118,9 @@ const SCommand kConfigCommands[] = {
      "FILE (- for standard input) holds YAML as config prints it: maxDbSizeKiB and\n"
      "deliverySeverityAdjustments. Nothing is stored when it is not valid; a stored one\n"
      "reaches every process that has the database open.\n"},
+    {"clean", clean, EXISTING_STORE, "[--state FILE]", "run one size-cleanup pass",
+     "  --state FILE      on nodes of type 1 and 2: the forwarding position, a line\n"
+     "                    lastEventId=N; the events after it are kept\n"},
     {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
 

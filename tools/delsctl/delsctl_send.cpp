@@ -1,6 +1,7 @@
-// delsctl commands that write: send events through an event source, run one cleanup pass.
+// delsctl send: events through an event source, as a producer sends them.
 #include <chrono>
 #include <climits>
+#include <iostream>
 #include <memory>
 
 #include "delsctl.h"
@@ -55,19 +56,7 @@ int send(const SOptions& options, const Arguments& args) {
     if (!sync && counters.stored != count)
         throw CStoreError(std::to_string(count - counters.stored) + " of " + std::to_string(count) +
                           " events were not stored");
-    return EX_OK;
-}
-
-int clean(const SOptions& options, const Arguments& args) {
-    std::string state;
-    COptionReader reader(args, {"--state"});
-    for (std::string option, value; reader.next(option, value);) {
-        if (option.empty())
-            throw CUsageError("clean takes no argument '" + value + "'");
-        state = value;
-    }
-    CDelsAccess store(options.dbPath, options.nodeType, false);
-    store.checkSizeAndCleanDB(state.empty() ? nullptr : state.c_str());
+    std::cout << "stored " << count << " event(s)" << std::endl;
     return EX_OK;
 }
 
@@ -83,9 +72,6 @@ const SCommand kSendCommands[] = {
      "  --count N         send the event N times, 1 to 100000000 (default 1)\n"
      "  --sync            write each event before going on instead of through the\n"
      "                    insertion thread\n"},
-    {"clean", clean, EXISTING_STORE, "[--state FILE]", "run one size-cleanup pass",
-     "  --state FILE      on nodes of type 1 and 2: the forwarding position, a line\n"
-     "                    lastEventId=N; the events after it are kept\n"},
     {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
 
