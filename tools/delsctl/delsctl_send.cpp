@@ -71,7 +71,9 @@ const SCommand kSendCommands[] = {
      "  --text T          the event's text, up to 2048 bytes (default empty)\n"
      "  --count N         send the event N times, 1 to 100000000 (default 1)\n"
      "  --sync            write each event before going on instead of through the\n"
-     "                    insertion thread\n"},
+     "                    insertion thread\n"
+     "On node types 1 and 2 the events carry id 0, and the store keeps one event of those\n"
+     "stamped in the same millisecond.\n"},
     {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},
 };
 
