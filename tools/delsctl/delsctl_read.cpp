@@ -548,7 +548,7 @@ int decodeWire(const SOptions&, const Arguments& args) {
     if (path != "-") {
         file.open(path, std::ios::binary);
         if (!file) {
-            throw CStoreError("cannot read " + path + ": " + strerror(errno));
+            throw CUsageError("cannot read " + path + ": " + strerror(errno));
         }
     }
     std::istream& in = path == "-" ? std::cin : file;
@@ -563,7 +563,8 @@ int decodeWire(const SOptions&, const Arguments& args) {
         try {
             event.reset(new CDelsMetaEvent(static_cast<unsigned short>(left), data + offset));
         } catch (const CDelsEventParsingError& e) {
-            throw CStoreError(path + ": at byte " + std::to_string(offset) + ": " + e.what());
+            throw CUsageError((path == "-" ? "standard input" : path) + ": at byte " +
+                              std::to_string(offset) + ": " + e.what());
         }
         // A format 1 indication takes its declared text length even where the decoder cut the
         // text; a legacy one tells its own length.
