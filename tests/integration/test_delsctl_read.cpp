@@ -85,6 +85,8 @@ TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
                                             {"mark"},
                                             {"remove", "-1"},
                                             {"export-wire"},
+                                            {"decode-wire", m_root / "none.bin"},
+                                            {"list", "--db", m_db},
                                             {"follow", "--lines", "100001"}};
     for (const auto& args : bad) {
         const auto result = run(args);
