@@ -10,7 +10,9 @@
 #include <regex>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include "delserrors.h"
 #include "locations.h"
 #include "tessarc_version.h"
 #include "vyl_fs.h"
@@ -216,10 +218,13 @@ void checkDatabase(const SOptions& options, const SCommand& command) {
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         throw CStoreError("no folder " + folder + " for the event database " + path);
     if (::stat(path.c_str(), &st) != 0) {
-        if (command.store == EXISTING_STORE && path != getLocation(DELS_DB_FILE_INDEX))
+        if (command.store != ADDS_TO_STORE && path != getLocation(DELS_DB_FILE_INDEX))
             throw CStoreError("no event database at " + path + ": " + std::strerror(errno));
         return;
     }
+    // Told now rather than after the store's retries.
+    if (command.store != READS_STORE && ::access(path.c_str(), W_OK) != 0)
+        throw CStoreError("cannot change " + path + ": " + std::strerror(errno));
     const int stored = storedNodeType(path);
     if (stored >= 0 && stored != options.nodeType)
         throw CUsageError(path + " is the database of a node of type " + std::to_string(stored) +
@@ -248,6 +253,17 @@ std::string withoutSourceLine(const std::string& message) {
     return std::regex_replace(message, kLine, "");
 }
 
+// "msg=M, result=R, sql=..., line=N" as "the event database failed: M (SQLite result R)": the
+// statement and the source line are for the store's log, not for the operator.
+std::string databaseFailure(const CDelsDatabaseError& error) {
+    static const std::regex kParts("^msg=(.*), result=(-?[0-9]+)(, sql=.*)?(, line=[0-9]+)?$");
+    std::smatch parts;
+    const std::string text = error.what();
+    if (!std::regex_match(text, parts, kParts))
+        return withoutSourceLine(text);
+    return "the event database failed: " + parts[1].str() + " (result " + parts[2].str() + ")";
+}
+
 int parseNodeType(const std::string& text) {
     if (text.size() != 1 || text[0] < '0' || text[0] > '2')
         return -1;
@@ -261,6 +277,8 @@ template <class Attempt> int reported(Attempt attempt, const std::string& hint) 
         return attempt();
     } catch (const CUsageError& error) {
         return fail(EX_USAGE, error.what() + hint);
+    } catch (const CDelsDatabaseError& error) {
+        return fail(EX_STORE, databaseFailure(error));
     } catch (const std::exception& error) {
         return fail(EX_STORE, withoutSourceLine(error.what()));
     }

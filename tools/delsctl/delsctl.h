@@ -37,10 +37,10 @@ using Arguments = std::vector<std::string>;
 // status or throws.
 using CommandFunction = int (*)(const SOptions& options, const Arguments& args);
 
-// Whether a command opens the database at --db, and whether it may create it there: only the
-// commands that store something do (the platform's own default database is created on first use
-// by every command).
-enum EStoreUse { NO_STORE, EXISTING_STORE, ANY_STORE };
+// What a command does with the database at --db. Only the commands that add something create
+// a database there (the platform's own default database is created on first use by every
+// command); the commands that change it need write access to it.
+enum EStoreUse { NO_STORE, READS_STORE, CHANGES_STORE, ADDS_TO_STORE };
 
 struct SCommand {
     const char* name; // null ends a table

@@ -111,14 +111,14 @@ int clean(const SOptions& options, const Arguments& args) {
 } // namespace
 
 const SCommand kConfigCommands[] = {
-    {"info", info, EXISTING_STORE, "",
+    {"info", info, READS_STORE, "",
      "print path, schema revision, node type, events, size and limit", ""},
-    {"config", config, EXISTING_STORE, "", "print the stored node configuration as YAML", ""},
-    {"config-set", configSet, ANY_STORE, "FILE|-", "check a node configuration and store it",
+    {"config", config, READS_STORE, "", "print the stored node configuration as YAML", ""},
+    {"config-set", configSet, ADDS_TO_STORE, "FILE|-", "check a node configuration and store it",
      "FILE (- for standard input) holds YAML as config prints it: maxDbSizeKiB and\n"
      "deliverySeverityAdjustments. Nothing is stored when it is not valid; a stored one\n"
      "reaches every process that has the database open.\n"},
-    {"clean", clean, EXISTING_STORE, "[--state FILE]", "run one size-cleanup pass",
+    {"clean", clean, CHANGES_STORE, "[--state FILE]", "run one size-cleanup pass",
      "  --state FILE      on nodes of type 1 and 2: the forwarding position, a line\n"
      "                    lastEventId=N; the events after it are kept\n"},
     {nullptr, nullptr, NO_STORE, nullptr, nullptr, nullptr},

@@ -595,7 +595,7 @@ int decodeWire(const SOptions&, const Arguments& args) {
 } // namespace
 
 const SCommand kReadCommands[] = {
-    {"list", list, EXISTING_STORE, "[FILTERS] [--format text|tsv]", "print stored events",
+    {"list", list, READS_STORE, "[FILTERS] [--format text|tsv]", "print stored events",
      "Events come in the store's order: most important first, then oldest first. One line\n"
      "per event:\n"
      "  TIME, nodeId=NODE, id=ID, severity=S, messageId=M, param0=P, param1=P, "
@@ -607,17 +607,17 @@ const SCommand kReadCommands[] = {
      "(yes|no),\n"
      "                         param0, param1, nodeId, key, additionalInfo separated by "
      "tabs\n" DELSCTL_FILTER_HELP},
-    {"follow", follow, EXISTING_STORE, "[--lines N] [--format text|tsv]",
+    {"follow", follow, READS_STORE, "[--lines N] [--format text|tsv]",
      "print events as they are stored, until interrupted",
      "Prints the last N events stored (default 10, 0 for none), then every event any process\n"
      "stores, until interrupted (Ctrl-C), in the layout of list.\n"},
-    {"mark", mark, EXISTING_STORE, "ID[@TIMESTAMP[@NODE]]...", "mark events forwarded",
+    {"mark", mark, CHANGES_STORE, "ID[@TIMESTAMP[@NODE]]...", "mark events forwarded",
      "Each argument names exactly one stored event: its id as list shows it, with its timestamp\n"
      "(milliseconds or a UTC time as for list --since) and node when the id alone is not "
      "unique.\n"},
-    {"remove", remove, EXISTING_STORE, "ID[@TIMESTAMP[@NODE]]...", "delete events",
+    {"remove", remove, CHANGES_STORE, "ID[@TIMESTAMP[@NODE]]...", "delete events",
      "Each argument names exactly one stored event, as for mark.\n"},
-    {"export-wire", exportWire, EXISTING_STORE, "FILE|- [FILTERS]",
+    {"export-wire", exportWire, READS_STORE, "FILE|- [FILTERS]",
      "write the selected events in wire format 1",
      "Writes the events list selects to FILE (- for standard output) as wire format 1\n"
      "indications, one after another; decode-wire prints them back.\n" DELSCTL_FILTER_HELP},

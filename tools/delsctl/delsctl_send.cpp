@@ -63,7 +63,7 @@ int send(const SOptions& options, const Arguments& args) {
 } // namespace
 
 const SCommand kSendCommands[] = {
-    {"send", send, ANY_STORE, "--msg ID [OPTIONS]", "store events through an event source",
+    {"send", send, ADDS_TO_STORE, "--msg ID [OPTIONS]", "store events through an event source",
      "  --msg ID          message id, 0 to 4294967295 (decimal or 0x hex)\n"
      "  --severity S      generated severity, 0 to 14 or critical, high, normal, discardable,\n"
      "                    archive (default normal, 2)\n"
