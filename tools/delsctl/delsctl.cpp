@@ -253,7 +253,7 @@ std::string withoutSourceLine(const std::string& message) {
     return std::regex_replace(message, kLine, "");
 }
 
-// "msg=M, result=R, sql=..., line=N" as "the event database failed: M (SQLite result R)": the
+// "msg=M, result=R, sql=..., line=N" as "the event database failed: M (result R)": the
 // statement and the source line are for the store's log, not for the operator.
 std::string databaseFailure(const CDelsDatabaseError& error) {
     static const std::regex kParts("^msg=(.*), result=(-?[0-9]+)(, sql=.*)?(, line=[0-9]+)?$");
@@ -285,19 +285,18 @@ template <class Attempt> int reported(Attempt attempt, const std::string& hint) 
 }
 
 int runCommand(const SOptions& options, const SCommand& command, const Arguments& args) {
+    const std::string hint = std::string(" (see delsctl ") + command.name + " --help)";
+    const auto run = [&] { return command.run(options, args); };
     if (command.store == NO_STORE)
-        return reported([&] { return command.run(options, args); },
-                        std::string(" (see delsctl ") + command.name + " --help)");
+        return reported(run, hint);
     const ino_t before = inodeOf(options.dbPath);
-    int status = reported(
-        [&] {
-            checkDatabase(options, command);
-            return EX_OK;
-        },
-        "");
+    const auto check = [&] {
+        checkDatabase(options, command);
+        return EX_OK;
+    };
+    int status = reported(check, "");
     if (status == EX_OK)
-        status = reported([&] { return command.run(options, args); },
-                          std::string(" (see delsctl ") + command.name + " --help)");
+        status = reported(run, hint);
     reportMovedAside(options.dbPath, before);
     return status;
 }
