@@ -477,13 +477,6 @@ TEST(ACrossProcessLock, MakesTheOtherProcessWaitOrSkipAndReportsWhatFails) {
 }
 
 TEST(AStatementConnection, InsertsFindsDelegatesCountsAndTrimsEvents) {
-    EXPECT_EQ("INSERT INTO events ( messageId, param0, param1, additionalInfo, generatedSeverity, "
-              "timestamp ) VALUES ( ?1, ?2, ?3, ?4, ?7, ?8 );",
-              CDelsSqlite3::insertSql({}));
-    EXPECT_EQ("INSERT INTO events ( messageId, param0, param1, additionalInfo, forwarded, "
-              "deliverySeverity, generatedSeverity, timestamp, nodeId, id ) VALUES ( ?1, ?2, ?3, "
-              "?4, ?5, ?6, ?7, ?8, ?9, ?10 );",
-              CDelsSqlite3::insertSql({true, true, true, true}));
     delstest::StoreDir dir;
     const std::string path = dir.db();
     Store store(path, DNT_RELAY); // writes the events' own ids
