@@ -13,13 +13,6 @@ namespace {
 
 const char* const kBusName = "com.ulvaro.tessarc";
 
-// Exit status of child `pid` (any child for -1) once it ends; -1 when none ends in time.
-int waitChild(pid_t pid, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    int status = 0;
-    bool ended = testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) > 0; }, timeout);
-    return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 class DaemonProcess : public testenv::BusTest {
 protected:
     std::string pidFile() const { return m_root / "run/vyl/tessarc.pid"; }
@@ -115,18 +108,18 @@ TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhen
     pid_t daemon = detach();
     ASSERT_GT(daemon, 0);
     EXPECT_EQ(detach(), daemon);
-    EXPECT_EQ(waitChild(-1), 255) << "second instance";
+    EXPECT_EQ(testenv::childStatus(-1), 255) << "second instance";
     EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
               std::string::npos);
     ::kill(daemon, SIGTERM);
-    EXPECT_EQ(waitChild(daemon), 0);
+    EXPECT_EQ(testenv::childStatus(daemon), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
     EXPECT_NE(testenv::readFile(logFile("tessarc.log")).find("tessarc Stopped"), std::string::npos);
 
     daemon = detach();
     ASSERT_GT(daemon, 0);
     ::kill(m_bus.pid(), SIGTERM);
-    EXPECT_EQ(waitChild(daemon), 1) << "a lost bus must end the daemon for a restart";
+    EXPECT_EQ(testenv::childStatus(daemon), 1) << "a lost bus must end the daemon for a restart";
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
