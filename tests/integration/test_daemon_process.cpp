@@ -65,14 +65,16 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRegistersWithTheWatchdogAnd
     EXPECT_EQ(watchdog.count("Deregister"), 1u);
 }
 
-TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
-    pid_t dead = ::fork();
-    if (dead == 0)
-        ::_exit(0);
-    ::waitpid(dead, nullptr, 0);
-    for (const std::string& stale : {std::to_string(dead), std::string("garbage\n")}) {
+// The first run under a file-size limit (64 bytes: the PID file fits, the log and the
+// configuration do not): writes past it fail and are handled instead of killing the daemon.
+TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFileAndOutlivesTheFileSizeLimit) {
+    const pid_t dead = testenv::forkChild([] { return 0; });
+    testenv::childStatus(dead);
+    const std::pair<std::string, std::vector<std::string>> runs[] = {
+        {std::to_string(dead), {"prlimit", "--fsize=64"}}, {"garbage\n", {}}};
+    for (const auto& [stale, wrapper] : runs) {
         m_root.write("run/vyl/tessarc.pid", stale);
-        auto daemon = start();
+        auto daemon = start(wrapper);
         EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid())) << stale;
         daemon->signal(SIGINT);
         EXPECT_EQ(daemon->wait(), 0);
@@ -85,14 +87,6 @@ TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
     EXPECT_EQ(testenv::readFile(pidFile()), "1");
     contained->signal(SIGKILL); // unshare hands the daemon a SIGTERM as it dies
     EXPECT_TRUE(testenv::waitUntil([&] { return ::access(pidFile().c_str(), F_OK) != 0; }));
-}
-
-// Under a file-size limit (64 bytes: the PID file fits, the log and the configuration do not)
-// writes past it fail and are handled instead of killing the daemon.
-TEST_F(DaemonProcess, OutlivesTheFileSizeLimit) {
-    auto daemon = start({"prlimit", "--fsize=64"});
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(), 0);
 }
 
 // Without --daemon the process detaches; the test adopts it (subreaper) to see how it ends.
