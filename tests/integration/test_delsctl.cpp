@@ -116,21 +116,12 @@ TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
     ok({"remove", "3"});
     EXPECT_EQ(2u, lines(ok({"list"})));
 
-    const std::vector<std::string> bad[] = {{"list", "--limit", "0"},
-                                            {"list", "--severity", "4-2"},
-                                            {"list", "--since", "monday"},
-                                            {"list", "--after-key", "5"},
-                                            {"list", "--until=1x"},
-                                            {"list", "--forwarded"},
-                                            {"list", "--node", "0x11"},
-                                            {"mark", "1@2@3@4"},
-                                            {"mark"},
-                                            {"remove", "-1"},
-                                            {"export-wire"},
-                                            {"follow", "--lines", "100001"}};
-    for (const auto& args : bad) {
-        const auto result = run(args);
-        EXPECT_EQ(2, result.first) << args[1] << ": " << result.second;
+    for (const char* args :
+         {"list --limit 0", "list --severity 4-2", "list --since monday", "list --after-key 5",
+          "list --until=1x", "list --forwarded", "list --node 0x11", "mark 1@2@3@4", "mark",
+          "remove -1", "export-wire", "follow --lines 100001"}) {
+        const auto result = run(testenv::words(args));
+        EXPECT_EQ(2, result.first) << args << ": " << result.second;
         EXPECT_TRUE(lines(result.second) == 1 && result.second.rfind("delsctl: ", 0) == 0)
             << result.second;
     }
