@@ -31,7 +31,6 @@ public:
     using CTessarcApp::cntMsgsRcvdSerialRx;
     using CTessarcApp::cntServerCharsRx;
     using CTessarcApp::cntServerCharsTx;
-    using CTessarcApp::cntServerConnects;
     using CTessarcApp::CTessarcApp;
     using CTessarcApp::latestGprmc;
     using CTessarcApp::loginInfoComplete;
