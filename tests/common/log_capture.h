@@ -43,9 +43,6 @@ public:
     bool has(CVylLogLevel level, const std::string& text) const {
         return !select(level, [&](const std::string& l) { return l == text; }).empty();
     }
-    bool contains(CVylLogLevel level, const std::string& part) const {
-        return count(level, part) > 0;
-    }
     // Lines holding `part` (at any level, or at `level`).
     int count(const std::string& part) const { return count(any, part); }
     int count(CVylLogLevel level, const std::string& part = std::string()) const {

@@ -160,6 +160,26 @@ inline bool waitUntil(const std::function<bool()>& done,
     return true;
 }
 
+// Runs `body` in a child process that exits with what `body` returns.
+template <class Body> pid_t forkChild(Body body) {
+    const pid_t pid = ::fork();
+    if (pid == 0)
+        ::_exit(body());
+    return pid;
+}
+
+// The exit status of child `pid` (any child for -1), 128 + the signal that ended it, or -1 when
+// none ended in time (a child named by its PID is then killed).
+inline int childStatus(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+    int status = 0;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) > 0; }, timeout)) {
+        if (pid > 0 && ::kill(pid, SIGKILL) == 0)
+            ::waitpid(pid, &status, 0);
+        return -1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 // A whole file; empty when it cannot be read.
 inline std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <chrono>
+#include <iterator>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +17,12 @@
 #include "test_env.h"
 
 namespace testenv {
+
+// The blank-separated words of `text`: arguments written as one line.
+inline std::vector<std::string> words(const std::string& text) {
+    std::istringstream in(text);
+    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
+}
 
 class Process {
 public:

@@ -105,12 +105,16 @@ TEST_F(WatchedAppMixin, RegistersWithTwiceThePeriodAndTicklesAtThePeriodOneAtATi
     m_postDbus.emit(m_connection); // a second emission must not register twice
     drain();
 
-    // A slow tickle is not repeated while it is outstanding.
+    // A slow tickle is not repeated while it is outstanding. The answer to the first may still
+    // be on its way (the main context can fall idle before it arrives), so the timer fires until
+    // the second tickle goes out.
     watchdog.answer("Tickle", FakeWatchdog::FWA_SILENT);
+    ASSERT_TRUE(
+        testenv::waitUntil([&] { return m_timers.fireLatest() && watchdog.count("Tickle") == 2; }));
     ASSERT_TRUE(m_timers.fireLatest());
-    ASSERT_TRUE(testenv::waitUntil([&] { return watchdog.count("Tickle") == 2; }));
-    ASSERT_TRUE(m_timers.fireLatest());
-    drain();
+    // The withdrawal at shutdown is answered only after whatever was sent before it arrived.
+    m_postRun.emit();
+    EXPECT_EQ(1u, watchdog.count("Deregister"));
     EXPECT_EQ(2u, watchdog.count("Tickle"));
     EXPECT_EQ(1u, watchdog.count("Register"));
 }
@@ -133,7 +137,7 @@ TEST_F(WatchedAppMixin, RefusalsAndMalformedAnswersLeadToANewRegistration) {
         start(10);
         ASSERT_TRUE(waitRetry(2000));
         EXPECT_EQ(std::vector<unsigned>{2}, m_timers.armed());
-        EXPECT_TRUE(m_log.contains(VYL_LOG_ERROR, row.second));
+        EXPECT_GT(m_log.count(VYL_LOG_ERROR, row.second), 0);
 
         watchdog.answer("Register", FakeWatchdog::FWA_TRUE);
         ASSERT_TRUE(m_timers.fireLatest());

@@ -40,8 +40,10 @@ protected:
             config.setDSA(adjustment->messageId, *adjustment);
         store.setConfiguration(config);
     }
-    void send(CDelsEventSource& source, unsigned messageId, unsigned param0, int count = 1) {
-        for (int i = 0; i < count; ++i) {
+    // `count` events; param0 goes up by `step` from one to the next.
+    static void send(CDelsEventSource& source, unsigned messageId, unsigned param0, int count = 1,
+                     unsigned step = 0) {
+        for (int i = 0; i < count; ++i, param0 += step) {
             CDelsEvent event(messageId, DSEV_NORMAL, param0, 0, "x");
             source.sendEvent(event);
         }
@@ -59,10 +61,7 @@ TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyed
     sqlite3_open(m_path.c_str(), &holder);
     // While the test holds the database, the thread cannot begin: all 300 wait in the queue.
     ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
-    for (unsigned i = 0; i < 300; ++i) {
-        CDelsEvent event(42, DSEV_NORMAL, i, 0, "queued");
-        source->sendEvent(event);
-    }
+    send(*source, 42, 0, 300, 1);
     sqlite3_close(holder);
     source.reset();
     EXPECT_EQ(
@@ -229,35 +228,28 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
 
 TEST_F(ASource, TwoWriterProcessesLoseAndRepeatNothingWhileAReaderCounts) {
     pid_t writers[2];
-    for (int k = 0; k < 2; ++k) {
-        writers[k] = ::fork();
-        if (writers[k] == 0) {
-            CDelsEventSource* source = CDelsEventSource::create(m_path, DNT_ORIGIN, true, false);
-            for (unsigned i = 0; i < 1500; ++i) {
-                CDelsEvent event(7, DSEV_NORMAL, k * 100000 + i, 0, "two writers");
-                source->sendEvent(event);
-            }
-            delete source;
-            ::_exit(0);
-        }
-    }
-    testenv::waitUntil([&] { return ::access(m_path.c_str(), F_OK) == 0; });
+    for (unsigned k = 0; k < 2; ++k)
+        writers[k] = delstest::forkChild([&] {
+            std::unique_ptr<CDelsEventSource> source(
+                CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
+            send(*source, 7, k * 100000, 1500, 1);
+            return 0;
+        });
+    // Counted until both have ended (without reaping them).
+    auto running = [&](pid_t pid) {
+        siginfo_t info{};
+        return ::waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == 0;
+    };
     Peek peek(m_path);
     long long seen = 0;
     bool neverFewer = true;
-    int exited = 0, status = 0, failed = 0;
-    while (exited < 2) {
+    while (running(writers[0]) || running(writers[1])) {
         const long long now = peek.number("SELECT COUNT(*) FROM events");
         neverFewer = neverFewer && now >= seen;
         seen = std::max(seen, now);
-        for (pid_t& writer : writers)
-            if (writer > 0 && ::waitpid(writer, &status, WNOHANG) == writer) {
-                failed += !(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-                writer = 0;
-                ++exited;
-            }
     }
-    EXPECT_EQ(0, failed);
+    EXPECT_EQ(std::make_pair(0, 0),
+              std::make_pair(delstest::childStatus(writers[0]), delstest::childStatus(writers[1])));
     EXPECT_TRUE(neverFewer);
     EXPECT_EQ(3000, peek.number("SELECT COUNT(*) FROM events"));
     EXPECT_EQ(3000, peek.number("SELECT COUNT(DISTINCT param0) FROM events"));
@@ -314,10 +306,7 @@ TEST_F(ASource, StoresEveryEventOnceWhicheverWriteOfItsBatchFails) {
             CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
             // Only the insertion thread's connection, opened at the first send, meets the fault.
             delstest::failAtWrite(n, n % 2 ? SQLITE_IOERR_WRITE : SQLITE_FULL);
-            for (int i = 0; i < 300; ++i) {
-                CDelsEvent event(10, DSEV_NORMAL, n * 1000 + i, 0, "one write fails");
-                source.sendEvent(event);
-            }
+            send(source, 10, n * 1000, 300, 1);
             return source.flush(std::chrono::seconds(20)) && source.counters().stored == 300 ? 0
                                                                                              : 1;
         }));

@@ -3,14 +3,11 @@
 // lines, and a VFS that kills its process at a chosen write. Test main thread only.
 #pragma once
 
-#include <chrono>
-#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <set>
 #include <sqlite3.h>
 #include <string>
-#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 #include <vector>
@@ -105,24 +102,8 @@ inline std::string exec(const std::string& path, const std::string& sql) {
     return message;
 }
 
-template <class Body> pid_t forkChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    return pid;
-}
-
-// The exit status, 128 + the signal that ended it, or -1 when it did not end in time (it is
-// then killed).
-inline int childStatus(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
-    int status = 0;
-    if (!testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using testenv::childStatus;
+using testenv::forkChild;
 
 // Installs, as the default VFS of this process, a wrapper of the system's VFS that kills the
 // process (SIGKILL) just before its `n`th write, sync, truncation or deletion of any file: a

@@ -14,11 +14,7 @@
 namespace {
 
 using testenv::BridgeRig;
-
-std::vector<std::string> words(const std::string& text) {
-    std::istringstream in(text);
-    return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
-}
+using testenv::words;
 
 const std::string kFirst = "$GPRMC,080000.00,A,4807.0380,N,01131.0000,E,0.0,0.0,060126,,,A*60";
 const std::string kSecond = "$GPRMC,080001.00,A,4807.0390,N,01131.0010,E,0.1,0.0,060126,,,A*61";

@@ -28,8 +28,8 @@ std::string busConfig() {
 
 // Runs `command` (a program on PATH and its arguments) as nobody: exit status and output.
 std::pair<int, std::string> asNobody(const std::string& command) {
-    std::istringstream in("--reuid=65534 --regid=65534 --clear-groups " + command);
-    testenv::Process client("setpriv", {std::istream_iterator<std::string>(in), {}});
+    testenv::Process client(
+        "setpriv", testenv::words("--reuid=65534 --regid=65534 --clear-groups " + command));
     int status = client.wait();
     return {status, client.output()};
 }

@@ -1,24 +1,17 @@
 // The daemon as a whole process: name, PID file, logs, single instance, signals, options.
 
 #include <gtest/gtest.h>
-#include <sqlite3.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 
 #include "fake_watchdog.h"
+#include "platform_events.h"
 #include "tessarc_config.h"
 #include "test_process.h"
 
 namespace {
 
 const char* const kBusName = "com.ulvaro.tessarc";
-
-// Exit status of child `pid` (any child for -1) once it ends; -1 when none ends in time.
-int waitChild(pid_t pid, std::chrono::seconds timeout = std::chrono::seconds(20)) {
-    int status = 0;
-    bool ended = testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) > 0; }, timeout);
-    return !ended ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
 
 class DaemonProcess : public testenv::BusTest {
 protected:
@@ -72,14 +65,16 @@ TEST_F(DaemonProcess, OwnsItsNameWritesPidFileAndLogsRegistersWithTheWatchdogAnd
     EXPECT_EQ(watchdog.count("Deregister"), 1u);
 }
 
-TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
-    pid_t dead = ::fork();
-    if (dead == 0)
-        ::_exit(0);
-    ::waitpid(dead, nullptr, 0);
-    for (const std::string& stale : {std::to_string(dead), std::string("garbage\n")}) {
+// The first run under a file-size limit (64 bytes: the PID file fits, the log and the
+// configuration do not): writes past it fail and are handled instead of killing the daemon.
+TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFileAndOutlivesTheFileSizeLimit) {
+    const pid_t dead = testenv::forkChild([] { return 0; });
+    testenv::childStatus(dead);
+    const std::pair<std::string, std::vector<std::string>> runs[] = {
+        {std::to_string(dead), {"prlimit", "--fsize=64"}}, {"garbage\n", {}}};
+    for (const auto& [stale, wrapper] : runs) {
         m_root.write("run/vyl/tessarc.pid", stale);
-        auto daemon = start();
+        auto daemon = start(wrapper);
         EXPECT_EQ(testenv::readFile(pidFile()), std::to_string(daemon->pid())) << stale;
         daemon->signal(SIGINT);
         EXPECT_EQ(daemon->wait(), 0);
@@ -92,14 +87,6 @@ TEST_F(DaemonProcess, TakesOverAStaleOrUnreadablePidFile) {
     EXPECT_EQ(testenv::readFile(pidFile()), "1");
     contained->signal(SIGKILL); // unshare hands the daemon a SIGTERM as it dies
     EXPECT_TRUE(testenv::waitUntil([&] { return ::access(pidFile().c_str(), F_OK) != 0; }));
-}
-
-// Under a file-size limit (64 bytes: the PID file fits, the log and the configuration do not)
-// writes past it fail and are handled instead of killing the daemon.
-TEST_F(DaemonProcess, OutlivesTheFileSizeLimit) {
-    auto daemon = start({"prlimit", "--fsize=64"});
-    daemon->signal(SIGTERM);
-    EXPECT_EQ(daemon->wait(), 0);
 }
 
 // Without --daemon the process detaches; the test adopts it (subreaper) to see how it ends.
@@ -115,18 +102,18 @@ TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhen
     pid_t daemon = detach();
     ASSERT_GT(daemon, 0);
     EXPECT_EQ(detach(), daemon);
-    EXPECT_EQ(waitChild(-1), 255) << "second instance";
+    EXPECT_EQ(testenv::childStatus(-1), 255) << "second instance";
     EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
               std::string::npos);
     ::kill(daemon, SIGTERM);
-    EXPECT_EQ(waitChild(daemon), 0);
+    EXPECT_EQ(testenv::childStatus(daemon), 0);
     EXPECT_NE(::access(pidFile().c_str(), F_OK), 0) << "PID file left behind";
     EXPECT_NE(testenv::readFile(logFile("tessarc.log")).find("tessarc Stopped"), std::string::npos);
 
     daemon = detach();
     ASSERT_GT(daemon, 0);
     ::kill(m_bus.pid(), SIGTERM);
-    EXPECT_EQ(waitChild(daemon), 1) << "a lost bus must end the daemon for a restart";
+    EXPECT_EQ(testenv::childStatus(daemon), 1) << "a lost bus must end the daemon for a restart";
     ::prctl(PR_SET_CHILD_SUBREAPER, 0);
 }
 
@@ -138,20 +125,12 @@ TEST_F(DaemonProcess, LeavesItsFatalLineAsAnEventWhenItsBusIsLost) {
     ::kill(m_bus.pid(), SIGKILL);
     EXPECT_EQ(daemon->wait(), 1) << daemon->output();
     const std::string db = m_root / "var/lib/dels/dels.db";
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    sqlite3_stmt* stmt = nullptr;
-    ASSERT_EQ(sqlite3_prepare_v2(handle,
-                                 "SELECT COUNT(*) FROM events WHERE messageId = 274 AND "
-                                 "generatedSeverity = 0 AND param0 = ?1 AND "
-                                 "CAST(additionalInfo AS TEXT) LIKE '%D-Bus connection lost%'",
-                                 -1, &stmt, nullptr),
-              SQLITE_OK);
-    sqlite3_bind_int64(stmt, 1, daemon->pid());
-    ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-    EXPECT_EQ(sqlite3_column_int(stmt, 0), 1) << testenv::readFile(logFile("critical.log"));
-    sqlite3_finalize(stmt);
-    sqlite3_close(handle);
+    const std::string fatal = "274 0 " + std::to_string(daemon->pid()) + " ";
+    int found = 0;
+    for (const std::string& event : testenv::storedEvents(db))
+        found +=
+            event.rfind(fatal, 0) == 0 && event.find("D-Bus connection lost") != std::string::npos;
+    EXPECT_EQ(found, 1) << testenv::readFile(logFile("critical.log"));
     struct stat st;
     ASSERT_EQ(::stat(db.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0660u);

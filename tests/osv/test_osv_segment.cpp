@@ -1,6 +1,5 @@
 // The content segment: mapping, the cross-process lock, and how records are filed.
 #include <chrono>
-#include <csignal>
 #include <cstring>
 #include <new>
 #include <string>
@@ -8,7 +7,6 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -32,24 +30,6 @@ template <class TRecord> TRecord at(uint64_t monotonicMs, TRecord record) {
 
 SVyl_devices_DevicePresenceInfo presence(unsigned dpi) {
     return SVyl_devices_DevicePresenceInfo(dpi, "ttyUSB0", 0, "modem");
-}
-
-template <class Body> pid_t runChild(Body body) {
-    const pid_t pid = ::fork();
-    if (pid == 0)
-        ::_exit(body());
-    return pid;
-}
-
-// Exit status of the child, or -1 when it did not end (it is then killed) or died by a signal.
-int waitChild(pid_t pid, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
-    int status = 0;
-    if (!testenv::waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, timeout)) {
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, &status, 0);
-        return -1;
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 class SegmentTest : public ::testing::Test {
@@ -111,11 +91,11 @@ TEST_F(SegmentTest, SerialisesFilersInOtherProcessesThatFindTheSegmentAsItWas) {
         releaseOsvPointer(osv);
         return 0;
     };
-    const pid_t first = runChild(filer), second = runChild(filer);
+    const pid_t first = testenv::forkChild(filer), second = testenv::forkChild(filer);
     ::close(start[0]);
     ::close(start[1]);
-    ASSERT_EQ(waitChild(first, std::chrono::seconds(60)), 0);
-    ASSERT_EQ(waitChild(second, std::chrono::seconds(60)), 0);
+    ASSERT_EQ(testenv::childStatus(first, std::chrono::seconds(60)), 0);
+    ASSERT_EQ(testenv::childStatus(second, std::chrono::seconds(60)), 0);
 
     SOsvDeviceInfo info;
     ASSERT_TRUE(m_osv->getDeviceInfo(9, info));
@@ -128,7 +108,7 @@ TEST_F(SegmentTest, GivesUpWhileAnotherProcessSitsOnTheLockAndRecoversItWhenTheH
     file(m_osv, SVyl_wan_ConnectionActivatedInfo(1, 5));
     int held[2], release[2];
     ASSERT_TRUE(::pipe(held) == 0 && ::pipe(release) == 0);
-    const pid_t sitter = runChild([&] {
+    const pid_t sitter = testenv::forkChild([&] {
         ::close(release[1]);
         SOsvContent* osv = getOsvPointer();
         char byte = 0;
@@ -144,7 +124,7 @@ TEST_F(SegmentTest, GivesUpWhileAnotherProcessSitsOnTheLockAndRecoversItWhenTheH
     file(m_osv, presence(7));
     SOsvContent::setLockWaitMilliseconds(2000);
     ::close(release[1]);
-    EXPECT_EQ(waitChild(sitter), 0);
+    EXPECT_EQ(testenv::childStatus(sitter), 0);
     ::close(held[0]), ::close(held[1]);
     EXPECT_TRUE(m_osv->isWanDeviceActive(5));
     EXPECT_FALSE(m_osv->isDevicePresent(7)) << "filed without the lock";
