@@ -31,7 +31,7 @@ CDelsDelegation& interpreter() {
         CDelsDelegation* delegation = new CDelsDelegation();
         lua_State* L = delegation->luaState();
         luaL_dostring(L,
-                      "function rogue( evts, skip ) return { {999, 2}, {1, 20}, {1, 'x'},"
+                      "function rogue( evts, skip ) return { {999, 2}, {1, 15}, {1, 'x'},"
                       " 'junk', {2, 0} } end\n"
                       "function spin( evts, skip ) while true do end end\n"
                       "function hog( evts, skip ) local s = 'x' while true do s = s .. s end end\n"

@@ -54,20 +54,28 @@ protected:
 };
 
 TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyedAtOnce) {
-    std::unique_ptr<CDelsEventSource> source(
-        CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
-    const int reader = ::open((m_path + ".delsEventUpdate").c_str(), O_RDONLY | O_NONBLOCK);
-    sqlite3* holder = nullptr;
-    sqlite3_open(m_path.c_str(), &holder);
-    // While the test holds the database, the thread cannot begin: all 300 wait in the queue.
-    ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
-    send(*source, 42, 0, 300, 1);
-    sqlite3_close(holder);
-    source.reset();
-    EXPECT_EQ(
-        300, Peek(m_path).number("SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
-    char bytes[8];
-    EXPECT_EQ(2, ::read(reader, bytes, sizeof bytes));
+    int reader = -1;
+    // Events queued while the test holds the database, and the transactions that store them.
+    const struct { int events, transactions; } rows[] = {{300, 2}, {256, 1}, {257, 2}};
+    int sent = 0;
+    for (const auto& row : rows) {
+        std::unique_ptr<CDelsEventSource> source(
+            CDelsEventSource::create(m_path, DNT_ORIGIN, true, false));
+        if (reader < 0)
+            reader = ::open((m_path + ".delsEventUpdate").c_str(), O_RDONLY | O_NONBLOCK);
+        sqlite3* holder = nullptr;
+        sqlite3_open(m_path.c_str(), &holder);
+        // While the test holds the database, the thread cannot begin: all wait in the queue.
+        ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+        send(*source, 42, sent, row.events, 1);
+        sqlite3_close(holder);
+        source.reset();
+        sent += row.events;
+        EXPECT_EQ(sent, Peek(m_path).number(
+                            "SELECT COUNT(DISTINCT param0) FROM events WHERE messageId = 42"));
+        char bytes[8];
+        EXPECT_EQ(row.transactions, ::read(reader, bytes, sizeof bytes)) << row.events;
+    }
     ::close(reader);
 }
 
@@ -150,6 +158,15 @@ TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalL
         EXPECT_EQ(step.critical,
                   peek.number("SELECT COUNT(*) FROM events WHERE generatedSeverity = 0"));
     }
+    // 900 events over a limit of 64 KiB trim 807: every normal and high one before any critical.
+    ASSERT_TRUE(peek.exec("DELETE FROM events;"));
+    for (int severity : {DSEV_CRITICAL, DSEV_HIGH, DSEV_NORMAL})
+        add(300, severity, 0);
+    SDelsNodeConfig small;
+    small.maxDbSizeKiB = 64;
+    store.setConfiguration(small);
+    store.checkSizeAndCleanDB(nullptr);
+    EXPECT_EQ("0|93", peek.text("SELECT generatedSeverity, COUNT(*) FROM events GROUP BY 1"));
 }
 
 TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyWorked) {
@@ -159,6 +176,8 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
     Peek peek(path);
     ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
                           "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    // Left over from a pass that was cut short: not copied back into the table.
+    ASSERT_TRUE(peek.exec("INSERT INTO eventstemp (id, timestamp) VALUES (9999, 9999);"));
     const std::string state = m_dir.dir() + "/agent.state";
     const struct {
         const char* content;

@@ -393,8 +393,10 @@ TEST(AStoreConfiguration, ReachesEveryProcessOnTheDatabaseAndOnlyACallerDrainsIt
     EXPECT_EQ("3", query(path, "SELECT version FROM yamlConfiguration"));
 
     // Set here, seen by another process; a missing row is written again.
+    Store other(path);
     seen.maxDbSizeKiB = 300;
     store.setConfiguration(seen);
+    EXPECT_EQ(300u, other.ownRead().maxDbSizeKiB);
     EXPECT_EQ(0, childStatus(forkChild([&] {
                   SDelsNodeConfig config;
                   Store(path).getConfiguration(config);
