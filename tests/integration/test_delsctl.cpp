@@ -6,6 +6,7 @@
 #include <memory>
 #include <poll.h>
 #include <semaphore.h>
+#include <sqlite3.h>
 #include <string>
 #include <utility>
 #include <vector>
@@ -109,11 +110,11 @@ TEST_F(ADelsctl, ReportsAFreshStoreRefusesABadConfigurationAndAnnouncesAGoodOne)
 }
 
 TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
-    for (const char* text : {"first", "tab\there\nand a line", "third"})
+    for (const char* text : {"first", "tab\there\nand\ra\x7fline", "third"})
         send(text);
     const std::string listed = ok({"list"});
     EXPECT_EQ(3u, lines(listed));
-    EXPECT_NE(std::string::npos, listed.find("additionalInfo=tab\\there\\nand a line\n"));
+    EXPECT_NE(std::string::npos, listed.find("additionalInfo=tab\\there\\nand\\ra\\x7fline\n"));
     const std::string tsv = ok({"list", "--format", "tsv"});
     EXPECT_EQ(0u, tsv.find("id\ttimestamp\tmessageId\tgeneratedSeverity\tdeliverySeverity\t"
                            "forwarded\tparam0\tparam1\tnodeId\tkey\tadditionalInfo\n"));
@@ -129,6 +130,7 @@ TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
 
     ok({"mark", "1", "2@" + timestamp + "@0"});
     EXPECT_EQ(2u, lines(ok({"list", "--forwarded", "yes"})));
+    EXPECT_EQ(1u, lines(ok({"list", "--forwarded", "no"})));
     ok({"remove", "3"});
     EXPECT_EQ(2u, lines(ok({"list"})));
 
@@ -143,6 +145,19 @@ TEST_F(ADelsctl, ListsMarksRemovesExportsAndRefusesBadInputWithOneLine) {
             << result.second;
     }
     EXPECT_EQ(1, run({"mark", "99"}).first);
+
+    // A failing statement: exit status 1, the database's own message on one line.
+    const std::string broken = m_root / "broken.db";
+    ok({"--db", broken, "send", "--msg", "1"});
+    sqlite3* db = nullptr;
+    sqlite3_open(broken.c_str(), &db);
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(db, "DROP TABLE events; CREATE TABLE events (x);", nullptr,
+                                      nullptr, nullptr));
+    sqlite3_close(db);
+    EXPECT_EQ(std::make_pair(1, std::string("delsctl: the event database failed: no such column: "
+                                            "id (result 1)\n")),
+              run({"--db", broken, "list"}));
+    ::sem_unlink(CDelsAccess::semaphoreName(broken).c_str());
 }
 
 TEST_F(ADelsctl, FollowsEventsSentByAnotherProcessUntilInterrupted) {

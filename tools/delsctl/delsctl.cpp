@@ -254,9 +254,11 @@ std::string withoutSourceLine(const std::string& message) {
 }
 
 // "msg=M, result=R, sql=..., line=N" as "the event database failed: M (result R)": the
-// statement and the source line are for the store's log, not for the operator.
+// statement (which may span lines) and the source line are for the store's log, not for the
+// operator.
 std::string databaseFailure(const CDelsDatabaseError& error) {
-    static const std::regex kParts("^msg=(.*), result=(-?[0-9]+)(, sql=.*)?(, line=[0-9]+)?$");
+    static const std::regex kParts(
+        "^msg=(.*), result=(-?[0-9]+)(, sql=[\\s\\S]*)?(, line=[0-9]+)?$");
     std::smatch parts;
     const std::string text = error.what();
     if (!std::regex_match(text, parts, kParts))
