@@ -4,11 +4,15 @@
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
+#include <functional>
 #include <memory>
+#include <sched.h>
 #include <semaphore.h>
 #include <string>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -336,46 +340,80 @@ TEST_F(ASource, StoresEveryEventOnceWhicheverWriteOfItsBatchFails) {
     }
 }
 
-// A full disk (a file size limit, its signal ignored) while sending: nothing crashes or spins,
-// the queue bound holds, and what was queued is stored once the disk has room again.
-TEST_F(ASource, RidesOutAFullDiskWithABoundedQueueAndPausesThenStoresWhatItKept) {
+// A full disk (a file size limit, its signal ignored) or a folder made read-only (a bind mount in
+// a mount namespace of the child's own) while sending: nothing crashes or spins, the queue bound
+// holds, and what was queued is stored once the fault is gone.
+TEST_F(ASource, RidesOutAFullDiskOrReadOnlyFolderWithABoundedQueueAndStoresWhatItKeptAfter) {
     delete CDelsEventSource::create(m_path, DNT_ORIGIN, true, true);
-    const int status = delstest::childStatus(delstest::forkChild([&] {
-        ::signal(SIGXFSZ, SIG_IGN);
-        CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
-        struct rlimit limit;
-        ::getrlimit(RLIMIT_FSIZE, &limit);
-        const rlim_t unlimited = limit.rlim_cur;
-        limit.rlim_cur = 1024;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        struct rusage before, after;
-        ::getrusage(RUSAGE_SELF, &before);
-        const auto start = std::chrono::steady_clock::now();
-        send(source, 9, 0, CDelsEventSourceInternal::MAX_QUEUED + 2000);
-        if (!testenv::waitUntil([&] { return source.counters().failures >= 2; },
-                                std::chrono::seconds(20)))
-            return 1;
-        ::getrusage(RUSAGE_SELF, &after);
-        auto cpu = [](const struct rusage& r) {
-            return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
-                   (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
-        };
-        const double wall =
-            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        if (cpu(after) - cpu(before) > wall / 2)
-            return 2; // spinning
-        if (source.counters().dropped != 2000 || source.counters().stored != 0)
-            return 3;
-        limit.rlim_cur = unlimited;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        if (!source.flush(std::chrono::seconds(20)))
-            return 4;
-        return source.counters().stored == CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
-    }));
-    EXPECT_EQ(0, status);
-    Peek peek(m_path);
-    EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));
-    EXPECT_EQ(10000, peek.number("SELECT COUNT(*) FROM events WHERE messageId = 9"));
+    const std::string dir = m_dir.dir();
+    struct rlimit limit;
+    ::getrlimit(RLIMIT_FSIZE, &limit);
+    const rlim_t unlimited = limit.rlim_cur;
+    auto fileLimit = [&](rlim_t bytes) {
+        limit.rlim_cur = bytes;
+        return ::setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    // A read-only mount stacked on the folder: the files open already stay writable, no file can
+    // be created there (the rollback journal above all). Its flags are the folder's mount's own
+    // (the kernel refuses to drop locked ones).
+    auto readOnly = [&] {
+        struct statvfs st;
+        return ::statvfs(dir.c_str(), &st) == 0 &&
+               ::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+               ::mount(dir.c_str(), dir.c_str(), nullptr,
+                       MS_BIND | MS_REMOUNT | MS_RDONLY |
+                           (st.f_flag & (ST_NOSUID | ST_NODEV | ST_NOEXEC | ST_NOATIME)),
+                       nullptr) == 0;
+    };
+    const struct {
+        unsigned messageId;
+        std::function<bool()> prepare, fail, mend;
+    } faults[] = {
+        {9, [] { return ::signal(SIGXFSZ, SIG_IGN) != SIG_ERR; }, [&] { return fileLimit(1024); },
+         [&] { return fileLimit(unlimited); }},
+        {10,
+         [] {
+             return ::unshare(CLONE_NEWNS) == 0 &&
+                    ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+         },
+         readOnly, [&] { return ::umount2(dir.c_str(), MNT_DETACH) == 0; }},
+    };
+    for (const auto& fault : faults) {
+        const int status = delstest::childStatus(delstest::forkChild([&] {
+            if (!fault.prepare())
+                return 6;
+            CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+            send(source, 8, fault.messageId); // the thread's connection opens before the fault
+            if (!source.flush(std::chrono::seconds(20)) || !fault.fail())
+                return 7;
+            struct rusage before, after;
+            ::getrusage(RUSAGE_SELF, &before);
+            const auto start = std::chrono::steady_clock::now();
+            send(source, fault.messageId, 0, CDelsEventSourceInternal::MAX_QUEUED + 2000);
+            if (!testenv::waitUntil([&] { return source.counters().failures >= 2; },
+                                    std::chrono::seconds(20)))
+                return 1;
+            ::getrusage(RUSAGE_SELF, &after);
+            auto cpu = [](const struct rusage& r) {
+                return r.ru_utime.tv_sec + r.ru_stime.tv_sec +
+                       (r.ru_utime.tv_usec + r.ru_stime.tv_usec) / 1e6;
+            };
+            const double wall =
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+            if (cpu(after) - cpu(before) > wall / 2)
+                return 2; // spinning
+            if (source.counters().dropped != 2000 || source.counters().stored != 1)
+                return 3;
+            if (!fault.mend() || !source.flush(std::chrono::seconds(20)))
+                return 4;
+            return source.counters().stored == 1 + CDelsEventSourceInternal::MAX_QUEUED ? 0 : 5;
+        }));
+        EXPECT_EQ(0, status) << fault.messageId;
+        Peek peek(m_path);
+        EXPECT_EQ("ok", peek.text("PRAGMA integrity_check"));
+        EXPECT_EQ(10000, peek.number("SELECT COUNT(*) FROM events WHERE messageId = " +
+                                     std::to_string(fault.messageId)));
+    }
 }
 
 } // namespace
