@@ -81,6 +81,24 @@ TEST_F(ASource, WritesQueuedEventsInBatchesOf256AndStoresEverythingWhenDestroyed
         EXPECT_EQ(row.transactions, ::read(reader, bytes, sizeof bytes)) << row.events;
     }
     ::close(reader);
+
+    // Held for good: the destruction gives up after the drain limit instead of waiting out the
+    // lock (a minute).
+    sqlite3* holder = nullptr;
+    sqlite3_open(m_path.c_str(), &holder);
+    const pid_t child = delstest::forkChild([&] {
+        CDelsEventSourceInternal source(m_path, DNT_ORIGIN, true, false);
+        ::raise(SIGSTOP); // while the test takes the database
+        send(source, 43, 0);
+        return 0;
+    });
+    int stopped = 0;
+    ASSERT_EQ(child, ::waitpid(child, &stopped, WUNTRACED));
+    ASSERT_EQ(SQLITE_OK, sqlite3_exec(holder, "BEGIN EXCLUSIVE", nullptr, nullptr, nullptr));
+    ::kill(child, SIGCONT);
+    EXPECT_EQ(0, delstest::childStatus(child));
+    sqlite3_close(holder);
+    EXPECT_EQ(0, Peek(m_path).number("SELECT COUNT(*) FROM events WHERE messageId = 43"));
 }
 
 TEST_F(ASource, WritesItsQueueBeforeAForkSoThatNoProcessWritesAnEventTwice) {
