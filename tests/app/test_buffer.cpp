@@ -52,6 +52,7 @@ TEST(ABuffer, DiscardsWholeSentencesFromItsFront) {
         {"$A\r\n$BC\r\n$D\r\n", 3, 4},  {"$A\r\n$BC\r\n$D\r\n", 5, 9},
         {"$A\r\n$BC\r\n$D\r\n", -4, 0}, {"$A\rB\r\n$C\r\n", 1, 6},
         {"\n$A\r\n$C\r\n", 1, 5},       {"$A\r\n$BC", 5, 7},
+        {"$A\r\n$BC\r\n$D\r\n", 4, 4},  {"$A\nB\r\n$C\r\n", 1, 6},
     };
     for (const auto& [held, n, removed] : cases) {
         SCOPED_TRACE(held + std::to_string(n));

@@ -146,6 +146,18 @@ TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereReleasesTheHeldOneWhenAbsentAn
     EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB0"));
 }
 
+TEST_F(DeviceMixin, ADeviceArrivingWhileCandidatesAreTriedIsTriedInItsTurn) {
+    for (const char* name : {"ttyUSB0", "ttyUSB1"})
+        m_root.write(std::string("var/lock/LCK..") + name, std::to_string(m_bus.pid()) + "\n");
+    start();
+    m_sys.addUsbSerial("ttyUSB2", "1-1.5", 0x067b, 0x2303);
+    signalAndWait("DevicePresence", "ttyUSB2",
+                  "Device ttyUSB2 is present on " + std::to_string(dpi("ttyUSB2")));
+    fire(); // ttyUSB1, held elsewhere
+    fire();
+    EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB2"));
+}
+
 TEST_F(DeviceMixin, PresenceScansWhenIdleAndOnlyAddsCandidatesWhileHolding) {
     ASSERT_EQ(m_spec._yamlParseBuf(kGuc232), 0);
     start();

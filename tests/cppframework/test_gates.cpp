@@ -26,6 +26,7 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
               "unparsable: {retval: '1 +'}\n"
               "multi: {body: \"x = 1\\n  y = x + 1\", retval: 'y == 2'}\n"
               "forever: {body: 'while true do end', retval: 'true'}\n"
+              "long: {body: 'for i = 1, 2e7 do end', retval: 'true'}\n"
               "stubborn: {body: 'for i = 1, 3 do pcall(function() while true do end end) end',"
               " retval: 'true'}\n");
     ASSERT_TRUE(gt.valid());
@@ -39,6 +40,7 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
         {"unparsable", "Gate unparsable is not a lua function"},
         // Bounded: the limit holds even against a script that catches the error.
         {"forever", "Gate forever errored: instruction limit exceeded"},
+        {"long", "Gate long errored: instruction limit exceeded"},
         {"stubborn", "Gate stubborn errored: instruction limit exceeded"},
     };
     for (const auto& c : cases) {
@@ -51,7 +53,7 @@ TEST_F(Gates, EvaluateToTheirBooleanOrLogWhyTheyCountAsFalse) {
     // Lua global the gates rely on.
     parse(gt, "good: {retval: 'true'}\nbad: {body: 'x = 1'}\n");
     EXPECT_FALSE(gt.valid());
-    for (const char* name : {"osv", "yaml", "string", "pcall", "cfg"}) {
+    for (const char* name : {"osv", "yaml", "string", "pcall", "cfg", "s"}) {
         m_log.clear();
         parse(gt, std::string(name) + ": {retval: 'true'}\nfine: {retval: 'osv ~= nil'}\n");
         EXPECT_FALSE(gt.valid()) << name;
@@ -95,6 +97,7 @@ TEST_F(Gates, PollingTableUsesTheGreatestCommonDivisorOfThePeriods) {
         {"1", "1.5", 0.5, {{2, {"a"}}, {3, {"b"}}}},
         {"2.5", "4", 0.5, {{5, {"a"}}, {8, {"b"}}}},
         {"1.1", "2.2", 1.1, {{1, {"a"}}, {2, {"b"}}}},
+        {"0.26", "0.01", 0.1, {{3, {"a"}}, {1, {"b"}}}},
         {"0", "~", 0, {}},
         // Capped at the longest interval the timer takes, instead of wrapping past it.
         {"4294967.3", "~", 4294967.2, {{1, {"a"}}}},
@@ -186,6 +189,8 @@ TEST_F(DbusTriggers, ASignalOnTheBusReevaluatesItsGates) {
 
     // A connection that has gone away counts as none.
     listener->close_sync();
+    // GDBus marks the connection closed from its worker thread, possibly after the call returns.
+    ASSERT_TRUE(testenv::waitUntil([&] { return listener->is_closed(); }));
     log.clear();
     CGatesAndTriggersRegistration late;
     late.registerGatesAndTriggers(gt, false, listener);

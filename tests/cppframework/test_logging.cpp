@@ -44,6 +44,7 @@ TEST_F(Logging, ThresholdsCutAndDailyRollOver) {
     write(log, VYL_LOG_WARN, "some warning");
     write(log, VYL_LOG_WARN, "name %s", "x\r\n00:00:00,000 FATAL: forged\x1b[2J\t.");
     write(log, VYL_LOG_ERROR, "an error %d %s", 7, std::string(400, 'x').c_str());
+    write(log, VYL_LOG_ERROR, "\x7f%s", std::string(346, 'y').c_str());
     clock += 5; // 00:00:03 next day
     write(log, VYL_LOG_ERROR, "new day");
 
@@ -57,6 +58,7 @@ TEST_F(Logging, ThresholdsCutAndDailyRollOver) {
         << app;
     std::string cut = "ERROR: an error 7 " + std::string(349 - 11, 'x') + "\n";
     EXPECT_NE(app.find(cut), std::string::npos) << app;
+    EXPECT_NE(app.find("ERROR: \\x7f" + std::string(349 - 4, 'y') + "\n"), std::string::npos);
     EXPECT_EQ(critical.find("some warning"), std::string::npos);
     EXPECT_NE(critical.find(cut), std::string::npos);
     EXPECT_EQ(app.find("new day"), std::string::npos);

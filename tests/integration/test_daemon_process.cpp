@@ -101,6 +101,12 @@ TEST_F(DaemonProcess, DetachedEndsOnSigtermRefusesASecondInstanceAndExitsOneWhen
     };
     pid_t daemon = detach();
     ASSERT_GT(daemon, 0);
+    // Nothing of the launcher's output stays open: a caller reading it to its end would hang.
+    char output[32] = {};
+    EXPECT_GT(::readlink(("/proc/" + std::to_string(daemon) + "/fd/2").c_str(), output,
+                         sizeof output - 1),
+              0);
+    EXPECT_STREQ(output, "/dev/null");
     EXPECT_EQ(detach(), daemon);
     EXPECT_EQ(testenv::childStatus(-1), 255) << "second instance";
     EXPECT_NE(testenv::readFile(logFile("critical.log")).find("it already exists"),
