@@ -84,6 +84,9 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              double dbm = 0;
              return o.getWanSignalStrength(7, dbm) && dbm == -71.5;
          }},
+        {[](G& g) { g.wan_WirelessSignalStrength(-100.123456, 7, 0.1, DSEV_NORMAL); },
+         {sig(kWan, "WirelessSignalStrength", "(dud) (-100.123456, 7, 0.10000000000000001)")},
+         "517 2 7 0 dBm=-100.123,SNR=0.1"},
         {[&](G& g) { g.wan_LinkState(7, 2, accented.c_str(), DSEV_CRITICAL); },
          {sig(kWan, "LinkState", "(uus) (7, 2, '" + repaired + "')")},
          "518 2 7 2 ",
@@ -100,9 +103,9 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              return o.getDeviceInfo(7, info) && info.m_wanDeadGateway.m_valid;
          }},
         // processes
-        {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_HIGH); },
+        {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_ARCHIVE); },
          {sig(kProc, "WatchdogRegistration", "(us) (4242, 'modemd')")},
-         "276 1 4242 0 modemd",
+         "276 4 4242 0 modemd",
          [](SOsvContent& o) { return o.isRegistered(4242); }},
         {[](G& g) { g.process_DeviceConfigConflictWarning(2, 4242, DSEV_NORMAL); },
          {sig(kDev, "DeviceConfigConflictWarning", "(uu) (2, 4242)")},
@@ -224,9 +227,14 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          {sig(kGps, "InternalGpsLocation", "(dd) (45.5, -73.25)")},
          "772 1 381681664 " + std::to_string(uint32_t(-614465536)) + " ",
          [](SOsvContent& o) { return o.m_locationInfo.m_internalLocation.m_lat == 45.5; }},
-        {[](G& g) { g.position_InternalGpsLocation(NAN, 300.0, DSEV_HIGH); },
-         {sig(kGps, "InternalGpsLocation", "(dd) (nan, 300.0)")},
-         "772 1 0 0 "},
+        // Out of range from exactly 256 degrees up; truncated toward zero down to the lowest
+        // value, half a step below -256.
+        {[](G& g) { g.position_InternalGpsLocation(NAN, 256.0, DSEV_NORMAL); },
+         {sig(kGps, "InternalGpsLocation", "(dd) (nan, 256.0)")},
+         "772 2 0 0 "},
+        {[](G& g) { g.position_InternalGpsLocation(-256.0 - 1.0 / 16777216, -1e-7, DSEV_NORMAL); },
+         {sig(kGps, "InternalGpsLocation", "(dd) (-256.00000005960464, -9.9999999999999995e-08)")},
+         "772 2 2147483648 0 "},
         {[](G& g) { g.position_InternalGpsSpeed(55, DSEV_NORMAL); },
          {sig(kGps, "InternalGpsSpeed", "(u) (55,)")},
          "773 2 55 0 "},
@@ -238,6 +246,15 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          {sig(kGps, "InternalGpsFixStatus", "(uubuuu) (0, 1, true, 0, 9, 5)")},
          "774 0 1 4425 ",
          [](SOsvContent& o) { return o.hasGpsFix() && o.getSatellitesUsableCount() == 5; }},
+        {[](G& g) {
+             g.position_InternalGpsFixStatus(GpsFixStatusWordAntennaFault(2), FD_3D, false,
+                                             GpsFixStatusWordPositionalDilutionOfPrecisionCheck(3),
+                                             GpsFixStatusWordNumSatInView(9),
+                                             GpsFixStatusWordNumSatUsable(5), DSEV_NORMAL);
+         },
+         {sig(kGps, "InternalGpsFixStatus", "(uubuuu) (2, 1, false, 3, 9, 5)")},
+         "774 2 0 54601 ",
+         [](SOsvContent& o) { return !o.hasGpsFix(); }},
         {[](G& g) { g.position_InternalGpsAccuracy(1.5f, DSEV_DISCARDABLE); },
          {sig(kGps, "InternalGpsAccuracy", "(d) (1.5,)")},
          "783 3 1069547520 0 "},
