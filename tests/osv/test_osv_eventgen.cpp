@@ -3,8 +3,11 @@
 // then a generator without its store or segment, called from several threads.
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <thread>
+
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +42,15 @@ struct SRow {
 };
 
 class AnEventGenerator : public testenv::BusTest {};
+
+// How often this process maps the content segment.
+int segmentMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find("/dev/shm" + osvSegmentName()) != std::string::npos;
+    return count;
+}
 
 TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
     const std::string cut(300, 'x');
@@ -327,6 +339,8 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
             if (!row.stored.empty())
                 expectedEvents.push_back(row.stored);
         }
+        // Once for this test, once for the generator, however many happenings it filed.
+        EXPECT_EQ(segmentMappings(), 2);
     }
     releaseOsvPointer(osv);
     // The generator is gone, so its source has written everything it queued.
@@ -347,8 +361,21 @@ TEST_F(AnEventGenerator, WithoutItsStoreOrSegmentKeepsBroadcastingFromSeveralThr
             });
         for (auto& caller : callers)
             caller.join();
+        EXPECT_EQ(signals.take(200).size(), 200u);
+
+        // The bus going away leaves the process running.
+        GDBusConnection* shared = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        ASSERT_NE(shared, nullptr);
+        ASSERT_EQ(::kill(m_bus.pid(), SIGKILL), 0);
+        EXPECT_TRUE(testenv::waitUntil([shared] {
+            g_main_context_iteration(nullptr, FALSE);
+            return g_dbus_connection_is_closed(shared);
+        }));
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_object_unref(shared);
+        generator.wan_ConnectionLost(1, DSEV_NORMAL);
     }
-    EXPECT_EQ(signals.take(200).size(), 200u);
     testenv::swapEnv("VYL_OSV_NAME", oldName);
 }
 
