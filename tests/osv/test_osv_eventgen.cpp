@@ -118,7 +118,9 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
         {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_ARCHIVE); },
          {sig(kProc, "WatchdogRegistration", "(us) (4242, 'modemd')")},
          "276 4 4242 0 modemd",
-         [](SOsvContent& o) { return o.isRegistered(4242); }},
+         [](SOsvContent& o) {
+             return o.isRegistered(4242) && o.getProcs() == std::vector<unsigned>{4242};
+         }},
         {[](G& g) { g.process_DeviceConfigConflictWarning(2, 4242, DSEV_NORMAL); },
          {sig(kDev, "DeviceConfigConflictWarning", "(uu) (2, 4242)")},
          "287 1 4242 2 ",
@@ -224,7 +226,10 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
         {[](G& g) { g.bluetooth_nodeConnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
          {sig(kBt, "nodeConnected", "(uuqs) (1, 22, 5, 'AA:BB')")},
          "288 1 22 5 AA:BB",
-         [](SOsvContent& o) { return o.isBtNodeConnectionPresent(22, 5); }},
+         [](SOsvContent& o) {
+             return o.getBtDpis() == std::vector<unsigned>{22} &&
+                    o.getBtConnHandles(22) == std::vector<unsigned short>{5};
+         }},
         {[](G& g) { g.bluetooth_nodeDisconnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
          {sig(kBt, "nodeDisconnected", "(usuq) (1, 'AA:BB', 22, 5)")},
          "289 1 22 5 ",
