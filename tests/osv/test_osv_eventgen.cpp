@@ -353,11 +353,12 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
 }
 
 TEST_F(AnEventGenerator, WithoutItsStoreOrSegmentKeepsBroadcastingFromSeveralThreads) {
-    m_root.write("var/lib/dels", "a file where the database folder should be");
-    const auto oldName = testenv::swapEnv("VYL_OSV_NAME", std::string("/no/such/segment"));
     testenv::SignalLog signals;
     {
+        // Made before the settings it is to follow: it opens nothing until first used.
         CVylEventGenerator generator(true, true, true);
+        m_root.write("var/lib/dels", "a file where the database folder should be");
+        const auto oldName = testenv::swapEnv("VYL_OSV_NAME", std::string("/no/such/segment"));
         std::vector<std::thread> callers;
         for (unsigned t = 0; t < 4; ++t)
             callers.emplace_back([&generator, t] {
@@ -380,8 +381,12 @@ TEST_F(AnEventGenerator, WithoutItsStoreOrSegmentKeepsBroadcastingFromSeveralThr
         }
         g_object_unref(shared);
         generator.wan_ConnectionLost(1, DSEV_NORMAL);
+        testenv::swapEnv("VYL_OSV_NAME", oldName);
     }
-    testenv::swapEnv("VYL_OSV_NAME", oldName);
+    SOsvContent* osv = getOsvPointer();
+    ASSERT_NE(osv, nullptr);
+    EXPECT_TRUE(osv->getDpis().empty());
+    releaseOsvPointer(osv);
 }
 
 } // namespace
