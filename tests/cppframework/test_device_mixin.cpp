@@ -144,6 +144,14 @@ TEST_F(DeviceMixin, SkipsACandidateLockedElsewhereReleasesTheHeldOneWhenAbsentAn
     EXPECT_EQ(state(), EDC_DEVICE_ACQUIRED);
     EXPECT_EQ(m_events.events.back(), ev("Lock", "ttyUSB0"));
     EXPECT_EQ(m_app->getAcquiredDevNode(), m_sys.node("ttyUSB0"));
+
+    // A lock another live process took over is not released, nor announced as released.
+    m_root.write("var/lock/LCK..ttyUSB0", std::to_string(m_bus.pid()) + "\n");
+    const size_t announced = m_events.events.size();
+    EXPECT_FALSE(m_app->releaseDevice());
+    EXPECT_TRUE(m_log.has("failed to unlock device " + m_sys.node("ttyUSB0") +
+                          ", error: " + std::to_string(m_bus.pid())));
+    EXPECT_EQ(m_events.events.size(), announced);
 }
 
 TEST_F(DeviceMixin, ADeviceArrivingWhileCandidatesAreTriedIsTriedInItsTurn) {

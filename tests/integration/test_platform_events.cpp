@@ -60,10 +60,20 @@ TEST_F(PlatformEvents, ReachTheDaemonAndComeFromItsDeviceLocks) {
     EXPECT_TRUE(stored("514 0 7 0 "));
     EXPECT_TRUE(stored("515 0 7 0 "));
     EXPECT_TRUE(stored("268 0 " + ttyS0 + " 0 "));
-    // Bad input to the simulator is refused before anything is announced.
+    // Bad input to the simulator is refused (2) before anything is announced; a simulator
+    // without the segment announces but fails (1).
     signals.take(0);
-    EXPECT_EQ(BridgeRig::gatewaysim({"wan", "ConnectionLost", "dpi=seven"}), 2);
-    EXPECT_EQ(BridgeRig::gatewaysim({"wan", "ConnectionLost", "colour=7"}), 2);
+    for (const char* refused :
+         {"wan ConnectionLost dpi=seven", "wan ConnectionLost colour=7",
+          "wan ConnectionLost dpi=-18446744073709551615", "wan ConnectionLost dpi=8 severity=15",
+          "wan WirelessSignalStrength dbm=", "vpn ConnectionStatus up=maybe",
+          "bluetooth nodeConnected connHandle=65536", "wan NoSuchOperation", "wan-up",
+          "wan-up 7 8"})
+        EXPECT_EQ(BridgeRig::gatewaysim(testenv::words(refused)), 2) << refused;
+    EXPECT_EQ(BridgeRig::gatewaysim(testenv::words("bluetooth nodeConnected connHandle=65535")), 0);
+    const auto segment = testenv::swapEnv("VYL_OSV_NAME", std::string("/no/such/segment"));
+    EXPECT_EQ(BridgeRig::gatewaysim({"wan", "DeadGatewayDetect", "dpi=9"}), 1);
+    testenv::swapEnv("VYL_OSV_NAME", segment);
     EXPECT_EQ(BridgeRig::gatewaysim({"wan", "ConnectionLost", "dpi=8"}), 0);
     ASSERT_TRUE(signals.waitFor("ConnectionLost (u) (8,)"));
     auto seen = signals.take(0);

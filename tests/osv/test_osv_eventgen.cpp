@@ -3,8 +3,11 @@
 // then a generator without its store or segment, called from several threads.
 #include <algorithm>
 #include <cmath>
+#include <fstream>
 #include <functional>
 #include <thread>
+
+#include <signal.h>
 
 #include <gtest/gtest.h>
 
@@ -39,6 +42,15 @@ struct SRow {
 };
 
 class AnEventGenerator : public testenv::BusTest {};
+
+// How often this process maps the content segment.
+int segmentMappings() {
+    std::ifstream maps("/proc/self/maps");
+    int count = 0;
+    for (std::string line; std::getline(maps, line);)
+        count += line.find("/dev/shm" + osvSegmentName()) != std::string::npos;
+    return count;
+}
 
 TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
     const std::string cut(300, 'x');
@@ -84,6 +96,9 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              double dbm = 0;
              return o.getWanSignalStrength(7, dbm) && dbm == -71.5;
          }},
+        {[](G& g) { g.wan_WirelessSignalStrength(-100.123456, 7, 0.1, DSEV_NORMAL); },
+         {sig(kWan, "WirelessSignalStrength", "(dud) (-100.123456, 7, 0.10000000000000001)")},
+         "517 2 7 0 dBm=-100.123,SNR=0.1"},
         {[&](G& g) { g.wan_LinkState(7, 2, accented.c_str(), DSEV_CRITICAL); },
          {sig(kWan, "LinkState", "(uus) (7, 2, '" + repaired + "')")},
          "518 2 7 2 ",
@@ -100,10 +115,12 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
              return o.getDeviceInfo(7, info) && info.m_wanDeadGateway.m_valid;
          }},
         // processes
-        {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_HIGH); },
+        {[](G& g) { g.process_WatchdogRegistration("modemd", 4242, DSEV_ARCHIVE); },
          {sig(kProc, "WatchdogRegistration", "(us) (4242, 'modemd')")},
-         "276 1 4242 0 modemd",
-         [](SOsvContent& o) { return o.isRegistered(4242); }},
+         "276 4 4242 0 modemd",
+         [](SOsvContent& o) {
+             return o.isRegistered(4242) && o.getProcs() == std::vector<unsigned>{4242};
+         }},
         {[](G& g) { g.process_DeviceConfigConflictWarning(2, 4242, DSEV_NORMAL); },
          {sig(kDev, "DeviceConfigConflictWarning", "(uu) (2, 4242)")},
          "287 1 4242 2 ",
@@ -209,7 +226,10 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
         {[](G& g) { g.bluetooth_nodeConnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
          {sig(kBt, "nodeConnected", "(uuqs) (1, 22, 5, 'AA:BB')")},
          "288 1 22 5 AA:BB",
-         [](SOsvContent& o) { return o.isBtNodeConnectionPresent(22, 5); }},
+         [](SOsvContent& o) {
+             return o.getBtDpis() == std::vector<unsigned>{22} &&
+                    o.getBtConnHandles(22) == std::vector<unsigned short>{5};
+         }},
         {[](G& g) { g.bluetooth_nodeDisconnected("AA:BB", 5, 22, 1, DSEV_NORMAL); },
          {sig(kBt, "nodeDisconnected", "(usuq) (1, 'AA:BB', 22, 5)")},
          "289 1 22 5 ",
@@ -224,9 +244,14 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          {sig(kGps, "InternalGpsLocation", "(dd) (45.5, -73.25)")},
          "772 1 381681664 " + std::to_string(uint32_t(-614465536)) + " ",
          [](SOsvContent& o) { return o.m_locationInfo.m_internalLocation.m_lat == 45.5; }},
-        {[](G& g) { g.position_InternalGpsLocation(NAN, 300.0, DSEV_HIGH); },
-         {sig(kGps, "InternalGpsLocation", "(dd) (nan, 300.0)")},
-         "772 1 0 0 "},
+        // Out of range from exactly 256 degrees up; truncated toward zero down to the lowest
+        // value, half a step below -256.
+        {[](G& g) { g.position_InternalGpsLocation(NAN, 256.0, DSEV_NORMAL); },
+         {sig(kGps, "InternalGpsLocation", "(dd) (nan, 256.0)")},
+         "772 2 0 0 "},
+        {[](G& g) { g.position_InternalGpsLocation(-256.0 - 1.0 / 16777216, -1e-7, DSEV_NORMAL); },
+         {sig(kGps, "InternalGpsLocation", "(dd) (-256.00000005960464, -9.9999999999999995e-08)")},
+         "772 2 2147483648 0 "},
         {[](G& g) { g.position_InternalGpsSpeed(55, DSEV_NORMAL); },
          {sig(kGps, "InternalGpsSpeed", "(u) (55,)")},
          "773 2 55 0 "},
@@ -238,6 +263,15 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
          {sig(kGps, "InternalGpsFixStatus", "(uubuuu) (0, 1, true, 0, 9, 5)")},
          "774 0 1 4425 ",
          [](SOsvContent& o) { return o.hasGpsFix() && o.getSatellitesUsableCount() == 5; }},
+        {[](G& g) {
+             g.position_InternalGpsFixStatus(GpsFixStatusWordAntennaFault(2), FD_3D, false,
+                                             GpsFixStatusWordPositionalDilutionOfPrecisionCheck(3),
+                                             GpsFixStatusWordNumSatInView(9),
+                                             GpsFixStatusWordNumSatUsable(5), DSEV_NORMAL);
+         },
+         {sig(kGps, "InternalGpsFixStatus", "(uubuuu) (2, 1, false, 3, 9, 5)")},
+         "774 2 0 54601 ",
+         [](SOsvContent& o) { return !o.hasGpsFix(); }},
         {[](G& g) { g.position_InternalGpsAccuracy(1.5f, DSEV_DISCARDABLE); },
          {sig(kGps, "InternalGpsAccuracy", "(d) (1.5,)")},
          "783 3 1069547520 0 "},
@@ -310,6 +344,8 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
             if (!row.stored.empty())
                 expectedEvents.push_back(row.stored);
         }
+        // Once for this test, once for the generator, however many happenings it filed.
+        EXPECT_EQ(segmentMappings(), 2);
     }
     releaseOsvPointer(osv);
     // The generator is gone, so its source has written everything it queued.
@@ -317,11 +353,12 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
 }
 
 TEST_F(AnEventGenerator, WithoutItsStoreOrSegmentKeepsBroadcastingFromSeveralThreads) {
-    m_root.write("var/lib/dels", "a file where the database folder should be");
-    const auto oldName = testenv::swapEnv("VYL_OSV_NAME", std::string("/no/such/segment"));
     testenv::SignalLog signals;
     {
+        // Made before the settings it is to follow: it opens nothing until first used.
         CVylEventGenerator generator(true, true, true);
+        m_root.write("var/lib/dels", "a file where the database folder should be");
+        const auto oldName = testenv::swapEnv("VYL_OSV_NAME", std::string("/no/such/segment"));
         std::vector<std::thread> callers;
         for (unsigned t = 0; t < 4; ++t)
             callers.emplace_back([&generator, t] {
@@ -330,9 +367,26 @@ TEST_F(AnEventGenerator, WithoutItsStoreOrSegmentKeepsBroadcastingFromSeveralThr
             });
         for (auto& caller : callers)
             caller.join();
+        EXPECT_EQ(signals.take(200).size(), 200u);
+
+        // The bus going away leaves the process running.
+        GDBusConnection* shared = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+        ASSERT_NE(shared, nullptr);
+        ASSERT_EQ(::kill(m_bus.pid(), SIGKILL), 0);
+        EXPECT_TRUE(testenv::waitUntil([shared] {
+            g_main_context_iteration(nullptr, FALSE);
+            return g_dbus_connection_is_closed(shared);
+        }));
+        while (g_main_context_iteration(nullptr, FALSE)) {
+        }
+        g_object_unref(shared);
+        generator.wan_ConnectionLost(1, DSEV_NORMAL);
+        testenv::swapEnv("VYL_OSV_NAME", oldName);
     }
-    EXPECT_EQ(signals.take(200).size(), 200u);
-    testenv::swapEnv("VYL_OSV_NAME", oldName);
+    SOsvContent* osv = getOsvPointer();
+    ASSERT_NE(osv, nullptr);
+    EXPECT_TRUE(osv->getDpis().empty());
+    releaseOsvPointer(osv);
 }
 
 } // namespace

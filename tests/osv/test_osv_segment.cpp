@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -128,6 +129,8 @@ TEST_F(SegmentTest, GivesUpWhileAnotherProcessSitsOnTheLockAndRecoversItWhenTheH
     ::close(held[0]), ::close(held[1]);
     EXPECT_TRUE(m_osv->isWanDeviceActive(5));
     EXPECT_FALSE(m_osv->isDevicePresent(7)) << "filed without the lock";
+    file(m_osv, presence(7));
+    EXPECT_TRUE(m_osv->isDevicePresent(7)) << "the lock is usable again";
 }
 
 // The segment is readable by everyone: no stack bytes go into it with a record.
@@ -173,13 +176,16 @@ TEST_F(SegmentTest, AnnouncesOnlyTheFirstPresenceAndTheLastAbsenceOfADevice) {
     expect(absent, 3, 0);
     expect(absent, 3, 0);
     expect(present, 3, 1);
+    expect(present, 0, 2);
     expect(gone, 3, 0);
 }
 
 TEST_F(SegmentTest, HoldsThirtyTwoDevicesAndFilesNothingForTheThirtyThird) {
     EXPECT_EQ(file(m_osv, presence(0)), 0u); // no slot, so neither announced nor stored
     EXPECT_TRUE(m_osv->getDpis().empty());
-    for (unsigned dpi = 1; dpi <= 32; ++dpi)
+    ASSERT_EQ(file(m_osv, presence(1)), 3u);
+    EXPECT_EQ(m_osv->getDpis(), std::vector<unsigned>{1});
+    for (unsigned dpi = 2; dpi <= 32; ++dpi)
         ASSERT_EQ(file(m_osv, presence(dpi)), 3u);
     EXPECT_EQ(file(m_osv, presence(33)), 0u); // its absence could never be matched
     file(m_osv, SVyl_wan_ConnectionActivatedInfo(1, 33));
@@ -199,6 +205,8 @@ TEST_F(SegmentTest, MergesBusPresenceWithTheRecordedOneAndDescribesIt) {
     EXPECT_EQ(
         file(m_osv, SVyl_devices_DevicePresenceUsbInfo(20, "", 0, "", "", "", "", 0, 0, "S999")),
         3u);
+    // Another bus kind for the same device is news too.
+    EXPECT_EQ(file(m_osv, SVyl_devices_DevicePresenceNoBusInfo(20, "", 0, "", "")), 3u);
 }
 
 TEST_F(SegmentTest, AddressesSixteenNavigationSourcesByTheFirstThirtyOneCharactersOfTheirNames) {
