@@ -27,6 +27,8 @@ cleanup() {
     done
     [ -n "$BUS_PID" ] && kill -TERM "$BUS_PID" 2>/dev/null && wait "$BUS_PID" 2>/dev/null
     rm -f "/dev/shm${VYL_OSV_NAME}"
+    # The event database's configuration semaphore is named after the database's path.
+    rm -f "/dev/shm/sem.config-count-$(echo "$ROOT/var/lib/dels/dels.db" | tr / -)"
     rm -rf "$ROOT"
     echo "== demo stopped, $ROOT removed"
 }

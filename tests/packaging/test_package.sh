@@ -12,7 +12,9 @@ arch=$(dpkg --print-architecture)
 work=$(mktemp -d)
 # The daemon started below gets a content segment of its own.
 export VYL_OSV_NAME="/tessarc-test-osv-package-${work##*/}"
-trap 'rm -rf "$work" "/dev/shm$VYL_OSV_NAME"' EXIT
+# The event database's configuration semaphore is named after the database's path.
+trap 'rm -rf "$work" "/dev/shm$VYL_OSV_NAME" \
+    "/dev/shm/sem.config-count-$(echo "$work/first/var/lib/dels/dels.db" | tr / -)"' EXIT
 
 fail() {
     echo "FAIL: $*" >&2
