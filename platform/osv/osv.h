@@ -365,8 +365,7 @@ private:
     SOsvProcessDeviceInfo* procDeviceEntry(unsigned pid, unsigned dpi, bool establish);
     void markNetworkDevice(int slot);
     template <class TRecord> void fileDeviceRecord(TRecord& record, TRecord SOsvDeviceInfo::*field);
-    template <class TRecord>
-    void fileWanDetails(const TRecord& record, WANLinkClassficationCodes code);
+    template <class TRecord> void fileWanDetails(TRecord& record, WANLinkClassficationCodes code);
     template <class TRecord> void fileBusPresence(TRecord& record, unsigned& mask);
     template <class TRecord> void fileNavRecord(TRecord& record, TRecord SOsvNavSourceInfo::*field);
     template <class TRecord>

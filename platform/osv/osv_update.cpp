@@ -136,10 +136,11 @@ OSV_WAN_UPDATE(SVyl_wan_DeadGatewayDetectInfo, m_wanDeadGateway)
 #undef OSV_WAN_UPDATE
 
 template <class TRecord>
-void SOsvContent::fileWanDetails(const TRecord& record, WANLinkClassficationCodes code) {
+void SOsvContent::fileWanDetails(TRecord& record, WANLinkClassficationCodes code) {
     COsvLock guard(this);
     if (!guard)
         return;
+    restamp(record);
     int slot = establishDpi(record.m_dpi);
     if (slot < 0)
         return;
@@ -150,45 +151,21 @@ void SOsvContent::fileWanDetails(const TRecord& record, WANLinkClassficationCode
 }
 
 void SOsvContent::update(SVyl_devices_WanDeviceDetailGsmInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::GSM);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailCdmaInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::CDMA);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailWifiInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::WIFI);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailWimaxInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::WIMAX);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailUnknownInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::Unknown);
 }
 void SOsvContent::update(SVyl_devices_WanDeviceDetailEthernetInfo& record, unsigned&) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileWanDetails(record, WANLinkClassficationCodes::ETHERNET);
 }
 
@@ -279,6 +256,7 @@ static void fileAbsence(SOsvContent* content, TAbsence& record, unsigned& mask, 
     COsvLock guard(content);
     if (!guard)
         return;
+    content->restamp(record);
     int slot = content->dpiIndex(record.m_dpi);
     if (slot < 0)
         return;
@@ -295,18 +273,10 @@ static void fileAbsence(SOsvContent* content, TAbsence& record, unsigned& mask, 
 }
 
 void SOsvContent::update(SVyl_devices_DeviceAbsenceInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileAbsence(this, record, mask, false);
 }
 
 void SOsvContent::update(SVyl_devices_DeviceForceAbsenceInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileAbsence(this, record, mask, true);
 }
 
@@ -314,6 +284,7 @@ template <class TRecord> void SOsvContent::fileBusPresence(TRecord& record, unsi
     COsvLock guard(this);
     if (!guard)
         return;
+    restamp(record);
     int slot = establishDpi(record.m_dpi);
     if (slot < 0)
         return;
@@ -341,31 +312,15 @@ template <class TRecord> void SOsvContent::fileBusPresence(TRecord& record, unsi
 }
 
 void SOsvContent::update(SVyl_devices_DevicePresenceNoBusInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresenceUsbInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresencePciOrCardbusInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileBusPresence(record, mask);
 }
 void SOsvContent::update(SVyl_devices_DevicePresencePcmciaInfo& record, unsigned& mask) {
-    COsvLock guard(this);
-    if (!guard)
-        return;
-    restamp(record);
     fileBusPresence(record, mask);
 }
 
