@@ -25,6 +25,7 @@
 #include "osv.h"
 #include "qcf_eventgen.h"
 #include "tessarc_version.h"
+#include "vyl_fs.h"
 #include "watchdog_service.h"
 
 namespace {
@@ -484,22 +485,11 @@ int commitConfig(GDBusConnection* bus, const char* file) {
     if (slash != std::string::npos)
         base = base.substr(slash + 1);
     std::string target = getLocation(CONFIG_DIR_INDEX) + "/" + base;
-    std::string temporary = target + ".gatewaysim";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << in.rdbuf();
-        out.flush();
-        if (!out) {
-            std::fprintf(stderr, "gatewaysim: cannot write %s\n", temporary.c_str());
-            ::unlink(temporary.c_str());
-            return 1;
-        }
-    }
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string why;
     // Readers never see a half-written configuration file.
-    if (::rename(temporary.c_str(), target.c_str()) != 0) {
-        std::fprintf(stderr, "gatewaysim: cannot replace %s: %s\n", target.c_str(),
-                     std::strerror(errno));
-        ::unlink(temporary.c_str());
+    if (vyl::replaceFile(target, text, 0644, why) != 0) {
+        std::fprintf(stderr, "gatewaysim: %s\n", why.c_str());
         return 1;
     }
     std::string detail;
