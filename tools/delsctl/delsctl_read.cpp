@@ -28,6 +28,7 @@
 
 #include "delsctl.h"
 #include "delsremover.h"
+#include "vyl_fs.h"
 
 namespace delsctl {
 namespace {
@@ -480,29 +481,9 @@ void writeFile(const std::string& path, const std::string& bytes) {
         }
         return;
     }
-    std::string temporary = path + ".XXXXXX";
-    const int fd = mkstemp(&temporary[0]);
-    if (fd < 0) {
-        throw CStoreError("cannot write " + path + ": " + strerror(errno));
-    }
-    size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno != EINTR) {
-            break;
-        }
-        done += n > 0 ? static_cast<size_t>(n) : 0;
-    }
-    bool written = done == bytes.size() && fchmod(fd, 0644) == 0 && fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && written) {
-        written = false;
-        error = errno;
-    }
-    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
-        const std::string reason = strerror(written ? errno : error);
-        unlink(temporary.c_str());
-        throw CStoreError("cannot write " + path + ": " + reason);
+    std::string why;
+    if (vyl::replaceFile(path, bytes, 0644, why) != 0) {
+        throw CStoreError(why);
     }
 }
 

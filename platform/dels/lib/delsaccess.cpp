@@ -94,7 +94,7 @@ CDelsAccess::CDelsAccess(const std::string& path, DelsNodeType nodeType, bool /*
         _checkTablesAndHatchIfNeeded();
         try {
             // Not getConfiguration: the FIFO's bytes belong to the caller's poll loop.
-            _readConfiguration(m_config, m_db);
+            _refreshConfiguration(m_db);
         } catch (const CDelsDatabaseError&) {
             CDelsLogger::logger().logError("Failed to read DELS node config, use default");
         }

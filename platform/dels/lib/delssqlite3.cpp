@@ -146,7 +146,10 @@ std::string CDelsSqlite3::insertSql(const SDelsDbAttr& attr) {
 }
 
 void CDelsSqlite3::insertMetaEvent(const CDelsMetaEvent& event) {
-    sqlite3_stmt* stmt = getStatement(EDS_INSERT_META_EVENT, insertSql(m_attr).c_str());
+    // The text is built only for the first insert; later ones reuse the prepared statement.
+    sqlite3_stmt* stmt = getStatement(EDS_INSERT_META_EVENT);
+    if (!stmt)
+        stmt = getStatement(EDS_INSERT_META_EVENT, insertSql(m_attr).c_str());
     CDelsStatementReset reset(stmt);
     int bound = sqlite3_bind_int64(stmt, 1, event.getMessageId());
     bound |= sqlite3_bind_int64(stmt, 2, event.getParam0());

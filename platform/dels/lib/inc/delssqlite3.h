@@ -52,7 +52,6 @@ public:
     CDelsSqlite3& operator=(const CDelsSqlite3&) = delete;
 
     sqlite3* getDbHandle() const { return m_db; }
-    const SDelsDbAttr& getAttr() const { return m_attr; }
 
     // The cached statement of `slot`, reset; null while the slot is empty.
     sqlite3_stmt* getStatement(EDelsStatement slot);
