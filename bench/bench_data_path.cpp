@@ -4,7 +4,10 @@
 //
 // Both relays are started, connected and warmed up before anything is timed; every figure is
 // taken in rounds that alternate which relay goes first, and reported as min / median / max
-// over the rounds, with the daemon-to-socat ratio of each round. CPU time is the sum of
+// over the rounds, with the daemon-to-socat ratio of each round. At line rate both relays carry
+// the stream in the same window, sentence by sentence in turn, so that a round's ratio is not
+// the machine's mood of the moment; the terminal writer and the sinks run on one processor and
+// both relays on another (on a machine with two or more). CPU time is the sum of
 // /proc/<pid>/task/*/schedstat (nanoseconds) over the relay's threads. The stream is varied,
 // valid sentences with correct checksums, identical for both. The sink answers once a second,
 // so that the daemon's server inactivity time-out never ends a long run.
@@ -13,7 +16,11 @@
 // VYL_ROOT whose fake sysfs holds ttyS0, a link to the slave of our pseudo-terminal.
 //
 //   bench_data_path [--rounds=N] [--window_s=S] [--latency_sentences=N]
-//                   [--saturated_sentences=N] plus the usual --benchmark_* options.
+//                   [--saturated_sentences=N] [--baseline=PATH] plus the usual --benchmark_*
+//                   options.
+//
+// --baseline=PATH runs the daemon program at PATH (another build) in socat's place, to tell
+// whether a change to the data path helps: the ratios are then this build's to that one's.
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -33,6 +40,7 @@
 #include <vector>
 
 #include <poll.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -52,6 +60,7 @@ int g_rounds = 5;
 double g_windowSeconds = 5;
 int g_latencySentences = 50;
 int g_saturatedSentences = 100000;
+std::string g_baseline;
 // 57600 baud, ten bits a character.
 constexpr double kLineRate = 5760;
 
@@ -74,6 +83,22 @@ double cpuSeconds(pid_t pid) {
             total += ns;
     }
     return static_cast<double>(total) * 1e-9;
+}
+
+// Puts every thread of `pid` (0: this process) on `cpu`.
+void pin(pid_t pid, int cpu) {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    if (pid == 0) {
+        ::sched_setaffinity(0, sizeof set, &set);
+        return;
+    }
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
+    for (dirent* e; dir && (e = ::readdir(dir.get())) != nullptr;)
+        if (e->d_name[0] != '.')
+            ::sched_setaffinity(std::atoi(e->d_name), sizeof set, &set);
 }
 
 // Varied, valid sentences: message headers and PFAL reports of different lengths, each with the
@@ -232,7 +257,8 @@ protected:
 // The daemon linked up with our terminal and connected to the sink.
 class DaemonRelay : public Relay {
 public:
-    DaemonRelay() {
+    explicit DaemonRelay(const std::string& program = "tessarc", const char* name = "daemon")
+        : m_name(name) {
         testenv::FakeSysfs sysfs(m_root.path());
         sysfs.addBuiltinSerial(0);
         sysfs.linkNode("ttyS0", m_pty.slavePath());
@@ -246,7 +272,7 @@ public:
                          // socat's turn may leave the terminal silent for a whole window.
                          {"serialSettings/inactivityTimeout", "86400"},
                      }));
-        m_daemon.reset(new testenv::Process("tessarc", {"--daemon"}));
+        m_daemon.reset(new testenv::Process(program, {"--daemon"}));
         check(waitFor(m_pty, "\r\n", 30), "daemon never woke the terminal");
         m_pty.send("$HELLO*00\r\n");
         check(waitFor(m_pty, "$Pfal,Msg.Info.ServerLogin\r\n"), "no login request");
@@ -260,9 +286,10 @@ public:
         m_daemon->wait();
     }
     pid_t pid() const override { return m_daemon->pid(); }
-    const char* name() const override { return "daemon"; }
+    const char* name() const override { return m_name; }
 
 private:
+    const char* m_name;
     testenv::TempRoot m_root;
     testenv::PrivateBus m_bus;
     std::unique_ptr<testenv::Process> m_daemon;
@@ -364,47 +391,58 @@ void BM_LatencyAt10SentencesPerSecond(benchmark::State& state) {
     report(state, "ratio_median", ratios(dMedian, sMedian));
 }
 
+// Writes `data` to both relays at kLineRate, in pieces of `piece` bytes (0: one sentence a
+// write). `second` gets each piece half a piece's line time after `first`: both carry the same
+// stream in the same window, under the same load, without waking together.
+void writeBoth(Relay& first, Relay& second, const std::string& data, size_t piece) {
+    const auto lineTime = [](size_t bytes) {
+        return std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(static_cast<double>(bytes) / kLineRate));
+    };
+    const auto start = Clock::now();
+    for (size_t at = 0; at < data.size();) {
+        const size_t end = piece > 0 ? std::min(data.size(), at + piece) : data.find('\n', at) + 1;
+        const std::string bytes = data.substr(at, end - at);
+        const auto due = start + lineTime(at);
+        std::this_thread::sleep_until(due);
+        first.write(bytes, bytes.size());
+        std::this_thread::sleep_until(due + lineTime(bytes.size()) / 2);
+        second.write(bytes, bytes.size());
+        at = end;
+    }
+}
+
 // CPU share of one core while relaying kLineRate bytes a second for a window, written in
-// pieces of range(0) bytes (0: one sentence a write).
+// pieces of range(0) bytes (0: one sentence a write). Both relays take the same stream in the
+// same window, interleaved, which of them first alternating by round.
 void BM_CpuAtLineRate(benchmark::State& state) {
     const size_t piece = static_cast<size_t>(state.range(0));
     const size_t count = static_cast<size_t>(g_windowSeconds * kLineRate / 70);
-    std::vector<double> daemon, socat, idle;
+    std::vector<double> daemon, socat;
     size_t next = 0;
     for (auto _ : state) {
-        alternate(
-            [&](Relay& relay) {
-                const std::string data = joined(stream(), next % stream().size(), count);
-                next += count;
-                const long long before = relay.sink().bytes();
-                const double cpu0 = cpuSeconds(relay.pid());
-                // While socat has its turn the daemon has no traffic: its timers' own cost.
-                const double idle0 = cpuSeconds(g_daemon->pid());
-                const auto start = Clock::now();
-                if (piece > 0) {
-                    relay.write(data, piece, kLineRate);
-                } else {
-                    // One write per sentence, each at its time on the line.
-                    size_t at = 0;
-                    for (size_t i = 0; at < data.size(); ++i) {
-                        const size_t end = data.find('\n', at) + 1;
-                        std::this_thread::sleep_until(
-                            start + std::chrono::duration_cast<Clock::duration>(
-                                        std::chrono::duration<double>(static_cast<double>(at) /
-                                                                      kLineRate)));
-                        relay.write(data.substr(at, end - at), end - at);
-                        at = end;
-                    }
-                }
-                relay.delivered(before, data.size());
-                const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-                if (&relay == g_socat)
-                    idle.push_back((cpuSeconds(g_daemon->pid()) - idle0) / wall * 100);
-                return (cpuSeconds(relay.pid()) - cpu0) / wall * 100;
-            },
-            daemon, socat);
+        for (int round = 0; round < g_rounds; ++round) {
+            const std::string data = joined(stream(), next % stream().size(), count);
+            next += count;
+            Relay* relays[] = {g_daemon, g_socat};
+            if (round % 2)
+                std::swap(relays[0], relays[1]);
+            long long before[2];
+            double cpu0[2];
+            for (int i = 0; i < 2; ++i) {
+                before[i] = relays[i]->sink().bytes();
+                cpu0[i] = cpuSeconds(relays[i]->pid());
+            }
+            const auto start = Clock::now();
+            writeBoth(*relays[0], *relays[1], data, piece);
+            for (int i = 0; i < 2; ++i)
+                relays[i]->delivered(before[i], data.size());
+            const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+            for (int i = 0; i < 2; ++i)
+                (relays[i] == g_daemon ? daemon : socat)
+                    .push_back((cpuSeconds(relays[i]->pid()) - cpu0[i]) / wall * 100);
+        }
     }
-    report(state, "daemon_idle_cpu_percent", idle);
     report(state, "daemon_cpu_percent", daemon);
     report(state, "socat_cpu_percent", socat);
     report(state, "ratio", ratios(daemon, socat));
@@ -468,6 +506,8 @@ int main(int argc, char** argv) {
         const auto value = [&](const char* key) {
             return arg.rfind(key, 0) == 0 ? std::atof(arg.c_str() + std::strlen(key)) : -1.0;
         };
+        if (arg.rfind("--baseline=", 0) == 0)
+            g_baseline = arg.substr(std::strlen("--baseline="));
         if (value("--rounds=") > 0)
             g_rounds = std::max(5, static_cast<int>(value("--rounds=")));
         if (value("--window_s=") > 0)
@@ -477,11 +517,26 @@ int main(int argc, char** argv) {
         if (value("--saturated_sentences=") > 0)
             g_saturatedSentences = static_cast<int>(value("--saturated_sentences="));
     }
+    // The terminal writer and the sinks on one processor, both relays on another: each relay's
+    // wake-ups cross between the same two processors, whichever the scheduler would have chosen.
+    const bool pinned = ::sysconf(_SC_NPROCESSORS_ONLN) >= 2;
+    if (pinned)
+        pin(0, 0);
     try {
         DaemonRelay daemon;
-        SocatRelay socat;
+        // Another build of the daemon in socat's place compares two builds side by side.
+        std::unique_ptr<Relay> peer;
+        if (!g_baseline.empty())
+            peer.reset(new DaemonRelay(g_baseline, "baseline"));
+        else
+            peer.reset(new SocatRelay);
         g_daemon = &daemon;
-        g_socat = &socat;
+        g_socat = peer.get();
+        if (!g_baseline.empty())
+            std::printf("peer: %s (counters named socat_* are its figures)\n", g_baseline.c_str());
+        if (pinned)
+            for (Relay* relay : {g_daemon, g_socat})
+                pin(relay->pid(), 1);
         warmUp();
         benchmark::RunSpecifiedBenchmarks();
         g_daemon = g_socat = nullptr;
