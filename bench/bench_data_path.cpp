@@ -85,15 +85,13 @@ double cpuSeconds(pid_t pid) {
     return static_cast<double>(total) * 1e-9;
 }
 
-// Puts every thread of `pid` (0: this process) on `cpu`.
+// Puts every thread of `pid` on `cpu`, or on every processor when `cpu` is -1.
 void pin(pid_t pid, int cpu) {
     cpu_set_t set;
     CPU_ZERO(&set);
-    CPU_SET(cpu, &set);
-    if (pid == 0) {
-        ::sched_setaffinity(0, sizeof set, &set);
-        return;
-    }
+    for (int c = 0; c < CPU_SETSIZE; ++c)
+        if (c == cpu || cpu < 0)
+            CPU_SET(c, &set);
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
     for (dirent* e; dir && (e = ::readdir(dir.get())) != nullptr;)
@@ -420,6 +418,12 @@ void BM_CpuAtLineRate(benchmark::State& state) {
     const size_t count = static_cast<size_t>(g_windowSeconds * kLineRate / 70);
     std::vector<double> daemon, socat;
     size_t next = 0;
+    // The terminal writer and the sinks on one processor, both relays on another: each relay's
+    // wake-ups cross between the same two processors, whichever the scheduler would have chosen.
+    const bool pinned = ::sysconf(_SC_NPROCESSORS_ONLN) >= 2;
+    for (pid_t pid : {::getpid(), g_daemon->pid(), g_socat->pid()})
+        if (pinned)
+            pin(pid, pid == ::getpid() ? 0 : 1);
     for (auto _ : state) {
         for (int round = 0; round < g_rounds; ++round) {
             const std::string data = joined(stream(), next % stream().size(), count);
@@ -443,6 +447,9 @@ void BM_CpuAtLineRate(benchmark::State& state) {
                     .push_back((cpuSeconds(relays[i]->pid()) - cpu0[i]) / wall * 100);
         }
     }
+    for (pid_t pid : {::getpid(), g_daemon->pid(), g_socat->pid()})
+        if (pinned)
+            pin(pid, -1);
     report(state, "daemon_cpu_percent", daemon);
     report(state, "socat_cpu_percent", socat);
     report(state, "ratio", ratios(daemon, socat));
@@ -517,11 +524,6 @@ int main(int argc, char** argv) {
         if (value("--saturated_sentences=") > 0)
             g_saturatedSentences = static_cast<int>(value("--saturated_sentences="));
     }
-    // The terminal writer and the sinks on one processor, both relays on another: each relay's
-    // wake-ups cross between the same two processors, whichever the scheduler would have chosen.
-    const bool pinned = ::sysconf(_SC_NPROCESSORS_ONLN) >= 2;
-    if (pinned)
-        pin(0, 0);
     try {
         DaemonRelay daemon;
         // Another build of the daemon in socat's place compares two builds side by side.
@@ -534,9 +536,6 @@ int main(int argc, char** argv) {
         g_socat = peer.get();
         if (!g_baseline.empty())
             std::printf("peer: %s (counters named socat_* are its figures)\n", g_baseline.c_str());
-        if (pinned)
-            for (Relay* relay : {g_daemon, g_socat})
-                pin(relay->pid(), 1);
         warmUp();
         benchmark::RunSpecifiedBenchmarks();
         g_daemon = g_socat = nullptr;
