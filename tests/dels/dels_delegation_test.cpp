@@ -102,7 +102,7 @@ TEST(ADelegation, HandsEveryFieldOfAnEventToLua) {
     lua_State* L = interpreter().luaState();
     const std::string text("a\0b", 3);
     CDelsMetaEvent event(
-        CDelsEvent(9, 4000000000u, 6, text, DSEV_HIGH, 0x00300005, 1450429507042ULL, 2, 0x1a), true,
+        CDelsEvent(9, 4000000000u, 6, text, DSEV_HIGH, 0xABC12345, 1450429507042ULL, 2, 0x1a), true,
         DSEV_ARCHIVE, 77, 88, 1);
     event._pushLua(L);
     lua_setglobal(L, "e");
@@ -112,7 +112,7 @@ TEST(ADelegation, HandsEveryFieldOfAnEventToLua) {
                      " 'wireFormatLength'}) do t[#t + 1] = string.format('%.0f', e[k]) end"
                      " return table.concat(t, ' ') .. ' ' .. tostring(e.forwarded) .. ' ' .."
                      " #e.additionalInfo");
-    EXPECT_STREQ("3145733 3 5 26 1 9 4000000000 6 1450429507042 2 4 77 88 1 35 true 3",
+    EXPECT_STREQ("2881561413 2748 74565 26 1 9 4000000000 6 1450429507042 2 4 77 88 1 35 true 3",
                  lua_tostring(L, -1));
     lua_settop(L, 0);
 }
