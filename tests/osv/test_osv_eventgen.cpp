@@ -48,11 +48,8 @@ TEST_F(AnEventGenerator, FilesBroadcastsAndStoresEveryOperation) {
     std::string accented;
     for (int i = 0; i < 150; ++i)
         accented += "\xc3\xa9"; // é
-    // Cut at 255 bytes: 127 whole characters and half of the next.
-    std::string repaired;
-    for (int i = 0; i < 127; ++i)
-        repaired += "\xc3\xa9";
-    repaired += "\xef\xbf\xbd";
+    // Cut at 255 bytes: 127 whole characters and half of the next, which is replaced.
+    const std::string repaired = accented.substr(0, 254) + "\xef\xbf\xbd";
     testenv::SignalLog signals;
     SOsvContent* osv = getOsvPointer();
     ASSERT_NE(osv, nullptr);
