@@ -32,48 +32,17 @@ int tick() {
     return s_failure;
 }
 
-int crashClose(sqlite3_file* f) {
-    return real(f)->pMethods->xClose(real(f));
-}
-int crashRead(sqlite3_file* f, void* buffer, int amount, sqlite3_int64 offset) {
-    return real(f)->pMethods->xRead(real(f), buffer, amount, offset);
-}
-int crashWrite(sqlite3_file* f, const void* buffer, int amount, sqlite3_int64 offset) {
-    if (int failure = tick())
-        return failure;
-    return real(f)->pMethods->xWrite(real(f), buffer, amount, offset);
-}
-int crashTruncate(sqlite3_file* f, sqlite3_int64 size) {
-    if (int failure = tick())
-        return failure;
-    return real(f)->pMethods->xTruncate(real(f), size);
-}
-int crashSync(sqlite3_file* f, int flags) {
-    if (int failure = tick())
-        return failure;
-    return real(f)->pMethods->xSync(real(f), flags);
-}
-int crashFileSize(sqlite3_file* f, sqlite3_int64* size) {
-    return real(f)->pMethods->xFileSize(real(f), size);
-}
-int crashLock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xLock(real(f), level);
-}
-int crashUnlock(sqlite3_file* f, int level) {
-    return real(f)->pMethods->xUnlock(real(f), level);
-}
-int crashReserved(sqlite3_file* f, int* out) {
-    return real(f)->pMethods->xCheckReservedLock(real(f), out);
-}
-int crashControl(sqlite3_file* f, int op, void* arg) {
-    return real(f)->pMethods->xFileControl(real(f), op, arg);
-}
-int crashSector(sqlite3_file* f) {
-    return real(f)->pMethods->xSectorSize(real(f));
-}
-int crashDevice(sqlite3_file* f) {
-    return real(f)->pMethods->xDeviceCharacteristics(real(f));
-}
+using Io = sqlite3_io_methods;
+
+// Method `M` of the real file; with `Faulty`, the countdown runs first.
+template <auto M, bool Faulty = false> struct Through;
+template <class... A, int (*Io::*M)(sqlite3_file*, A...), bool Faulty> struct Through<M, Faulty> {
+    static int call(sqlite3_file* f, A... a) {
+        if (int failure = Faulty ? tick() : SQLITE_OK)
+            return failure;
+        return (real(f)->pMethods->*M)(real(f), a...);
+    }
+};
 
 int crashOpen(sqlite3_vfs*, const char* name, sqlite3_file* file, int flags, int* outFlags) {
     CrashFile* wrapper = reinterpret_cast<CrashFile*>(file);
@@ -103,25 +72,20 @@ void failAtWrite(int n, int failure) {
     s_real = sqlite3_vfs_find(nullptr);
     // Version 1 methods: no shared memory and no memory mapping, which a rollback journal
     // does not need.
-    s_methods = {1,
-                 crashClose,
-                 crashRead,
-                 crashWrite,
-                 crashTruncate,
-                 crashSync,
-                 crashFileSize,
-                 crashLock,
-                 crashUnlock,
-                 crashReserved,
-                 crashControl,
-                 crashSector,
-                 crashDevice,
-                 nullptr,
-                 nullptr,
-                 nullptr,
-                 nullptr,
-                 nullptr,
-                 nullptr};
+    s_methods = Io{};
+    s_methods.iVersion = 1;
+    s_methods.xClose = Through<&Io::xClose>::call;
+    s_methods.xRead = Through<&Io::xRead>::call;
+    s_methods.xWrite = Through<&Io::xWrite, true>::call;
+    s_methods.xTruncate = Through<&Io::xTruncate, true>::call;
+    s_methods.xSync = Through<&Io::xSync, true>::call;
+    s_methods.xFileSize = Through<&Io::xFileSize>::call;
+    s_methods.xLock = Through<&Io::xLock>::call;
+    s_methods.xUnlock = Through<&Io::xUnlock>::call;
+    s_methods.xCheckReservedLock = Through<&Io::xCheckReservedLock>::call;
+    s_methods.xFileControl = Through<&Io::xFileControl>::call;
+    s_methods.xSectorSize = Through<&Io::xSectorSize>::call;
+    s_methods.xDeviceCharacteristics = Through<&Io::xDeviceCharacteristics>::call;
     s_vfs = *s_real;
     s_vfs.iVersion = 1;
     s_vfs.zName = "crash";

@@ -29,6 +29,12 @@ struct Peek {
     long long number(const std::string& sql) { return std::atoll(text(sql).c_str()); }
     std::string text(const std::string& sql) { return delstest::query(path, sql); }
     bool exec(const std::string& sql) { return delstest::exec(path, sql).empty(); }
+    // `count` rows of `values` (x counting from 1) into the events table's `columns`.
+    bool fill(int count, const std::string& columns, const std::string& values) {
+        return exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
+                    std::to_string(count) + ") INSERT INTO events (" + columns + ") SELECT " +
+                    values + " FROM c;");
+    }
     std::string path;
 };
 
@@ -148,13 +154,9 @@ TEST_F(ASource, CleansAnOriginDatabaseByTheEstimateForwardedEventsFirstCriticalL
     CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
     Peek peek(m_path);
     auto add = [&](int count, int severity, int forwarded) {
-        ASSERT_TRUE(
-            peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < " +
-                      std::to_string(count) +
-                      ") INSERT INTO events (timestamp, forwarded, generatedSeverity, "
-                      "deliverySeverity, messageId) SELECT x, " +
-                      std::to_string(forwarded) + ", " + std::to_string(severity) + ", " +
-                      std::to_string(severity) + ", 9 FROM c;"));
+        const std::string values = std::to_string(forwarded) + ", " + std::to_string(severity);
+        ASSERT_TRUE(peek.fill(count, "timestamp, forwarded, generatedSeverity, deliverySeverity",
+                              "x, " + values + ", " + std::to_string(severity)));
     };
     add(1000, DSEV_NORMAL, 1);
     add(1000, DSEV_CRITICAL, 0);
@@ -196,8 +198,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
     configure(path, DNT_RELAY, 64);
     CDelsEventReceiver store(path, DNT_RELAY, true);
     Peek peek(path);
-    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
-                          "x < 2000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    ASSERT_TRUE(peek.fill(2000, "id, timestamp", "x, x"));
     // Left over from a pass that was cut short: not copied back into the table.
     ASSERT_TRUE(peek.exec("INSERT INTO eventstemp (id, timestamp) VALUES (9999, 9999);"));
     const std::string state = m_dir.dir() + "/agent.state";
@@ -217,8 +218,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
         EXPECT_EQ(step.lowestKey, peek.number("SELECT IFNULL(MIN(key), -1) FROM events"));
     }
     // A copy that fails must not be followed by emptying the table.
-    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
-                          "x < 1000) INSERT INTO events (id, timestamp) SELECT x, x FROM c;"));
+    ASSERT_TRUE(peek.fill(1000, "id, timestamp", "x, x"));
     ASSERT_TRUE(peek.exec("DROP TABLE eventstemp;"));
     std::ofstream(state) << "lastEventId=1500\n";
     EXPECT_THROW(store.checkSizeAndCleanDB(state.c_str()), CDelsDatabaseError);
@@ -235,9 +235,7 @@ TEST_F(ASource, KeepsTheEventsAfterAKeyedNodesForwardingPositionOnlyWhenTheCopyW
 TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEventsIn64KiB) {
     configure(m_path, DNT_ORIGIN, 256);
     Peek peek(m_path);
-    ASSERT_TRUE(peek.exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE "
-                          "x < 200) INSERT INTO events (timestamp, additionalInfo) SELECT x, "
-                          "randomblob(2000) FROM c;"));
+    ASSERT_TRUE(peek.fill(200, "timestamp, additionalInfo", "x, randomblob(2000)"));
     {
         CDelsEventReceiver store(m_path, DNT_ORIGIN, true);
         store.checkSizeAndCleanDB(nullptr);
@@ -260,8 +258,7 @@ TEST_F(ASource, BringsAFileOfLargeTextsUnderItsLimitInOnePassAndKeeps517SmallEve
     send(*async, 1, 0);
     async->flush(std::chrono::seconds(20));
     EXPECT_EQ(517, Peek(small).number("SELECT COUNT(*) FROM events"));
-    ASSERT_TRUE(Peek(small).exec("WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c "
-                                 "WHERE x < 300) INSERT INTO events (timestamp) SELECT x FROM c;"));
+    ASSERT_TRUE(Peek(small).fill(300, "timestamp", "x"));
     send(*async, 1, 0);
     async->flush(std::chrono::seconds(20));
     EXPECT_EQ(184, Peek(small).number("SELECT COUNT(*) FROM events"));

