@@ -76,39 +76,6 @@ protected:
     std::shared_ptr<Object> m_object = std::make_shared<Object>("/com/example/App");
 };
 
-TEST(DBusObject, DocumentListsInterfacesMethodsAndResultsInNameOrder) {
-    auto object = std::make_shared<Object>("/com/example/Thing");
-    object->create_method<int>("com.example.Zeta", "count", sigc::slot0<int>())
-        ->set_arg_name(0, "n");
-    object->create_method<std::string>("com.example.Alpha", "name", sigc::slot0<std::string>())
-        ->set_arg_name(0, "text");
-    object->create_method<std::string>("com.example.Alpha", "describe", sigc::slot0<std::string>());
-    object->createInterface("com.example.Mid");
-
-    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-              "\n"
-              "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-              "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
-              "<node name=\"/com/example/Thing\" >\n"
-              "  <interface name=\"com.example.Alpha\">\n"
-              "<method name=\"describe\">\n"
-              "      <arg type=\"s\" direction=\"out\" name=\"\" />\n"
-              "    </method>\n"
-              "<method name=\"name\">\n"
-              "      <arg type=\"s\" direction=\"out\" name=\"text\" />\n"
-              "    </method>\n"
-              "  </interface>\n"
-              "  <interface name=\"com.example.Mid\">\n"
-              "  </interface>\n"
-              "  <interface name=\"com.example.Zeta\">\n"
-              "<method name=\"count\">\n"
-              "      <arg type=\"i\" direction=\"out\" name=\"n\" />\n"
-              "    </method>\n"
-              "  </interface>\n"
-              "</node>\n",
-              object->introspect());
-}
-
 TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
     m_object->create_method<std::string>("com.example.A", "text",
                                          [] { return std::string("running"); });

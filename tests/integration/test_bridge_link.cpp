@@ -208,6 +208,12 @@ TEST_F(ABridge, WithTheGateOpenAtStartObeysControlsAndPutsTheGatewaysPositionInT
     // A good signal after the bad ones shows they were all handled (or dropped) by now.
     ASSERT_EQ(sim("wan-up 3"), 0);
     EXPECT_EQ(m_rig.nextLine(), "$RTRLINK,NW_CON") << "a malformed deactivation had an effect";
+    const std::string log = m_rig.log();
+    size_t dropped = 0;
+    for (size_t at = log.find(" dropped: arguments "); at != std::string::npos;
+         at = log.find(" dropped: arguments ", at + 1))
+        ++dropped;
+    EXPECT_EQ(dropped, 5u) << "each body of the wrong form is dropped with a line of its own";
     EXPECT_EQ(m_rig.callString("getGPSStatus"), kFirst);
     EXPECT_TRUE(sendData("$PFAL,Data,1*00"));
     EXPECT_FALSE(has("EVIL")) << m_rig.serverData();
