@@ -108,23 +108,6 @@ TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
                       .find("!org.freedesktop.DBus.Error.UnknownMethod "));
 }
 
-TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {
-    // A registration that routes into the dispatcher for a path it never exported.
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name=\"com.example.Stray\"><method name=\"poke\"/></interface></node>",
-        nullptr);
-    GDBusInterfaceVTable vtable = {};
-    vtable.method_call = &Dispatcher::on_method;
-    guint id = g_dbus_connection_register_object(m_connection->gobj(), "/com/example/Stray",
-                                                 node->interfaces[0], &vtable, m_dispatcher.get(),
-                                                 nullptr, nullptr);
-    ASSERT_NE(0u, id);
-    EXPECT_EQ("!org.freedesktop.DBus.Error.MatchRuleNotFound TODO Generic error",
-              call(m_client, m_unique, "poke", "/com/example/Stray", "com.example.Stray"));
-    g_dbus_connection_unregister_object(m_connection->gobj(), id);
-    g_dbus_node_info_unref(node);
-}
-
 // An invalid path, interface name or one that breaks the document only costs its own object.
 TEST_F(DispatcherTest, FailingMethodAndInvalidNamesAreReportedAndServiceGoesOn) {
     m_object->create_method<int>("com.example.A", "fail",
