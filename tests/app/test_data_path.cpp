@@ -29,7 +29,6 @@ class CDataPathApp : public CTessarcApp {
 public:
     using CTessarcApp::cntCharsSerialRx;
     using CTessarcApp::cntMsgsRcvdSerialRx;
-    using CTessarcApp::cntServerCharsRx;
     using CTessarcApp::cntServerCharsTx;
     using CTessarcApp::CTessarcApp;
     using CTessarcApp::latestGprmc;

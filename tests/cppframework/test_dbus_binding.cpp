@@ -76,39 +76,6 @@ protected:
     std::shared_ptr<Object> m_object = std::make_shared<Object>("/com/example/App");
 };
 
-TEST(DBusObject, DocumentListsInterfacesMethodsAndResultsInNameOrder) {
-    auto object = std::make_shared<Object>("/com/example/Thing");
-    object->create_method<int>("com.example.Zeta", "count", sigc::slot0<int>())
-        ->set_arg_name(0, "n");
-    object->create_method<std::string>("com.example.Alpha", "name", sigc::slot0<std::string>())
-        ->set_arg_name(0, "text");
-    object->create_method<std::string>("com.example.Alpha", "describe", sigc::slot0<std::string>());
-    object->createInterface("com.example.Mid");
-
-    EXPECT_EQ("<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n"
-              "\n"
-              "<!DOCTYPE node PUBLIC \"-//freedesktop//DTD D-BUS Object Introspection 1.0//EN\"\n"
-              "\"http://www.freedesktop.org/standards/dbus/1.0/introspect.dtd\">\n"
-              "<node name=\"/com/example/Thing\" >\n"
-              "  <interface name=\"com.example.Alpha\">\n"
-              "<method name=\"describe\">\n"
-              "      <arg type=\"s\" direction=\"out\" name=\"\" />\n"
-              "    </method>\n"
-              "<method name=\"name\">\n"
-              "      <arg type=\"s\" direction=\"out\" name=\"text\" />\n"
-              "    </method>\n"
-              "  </interface>\n"
-              "  <interface name=\"com.example.Mid\">\n"
-              "  </interface>\n"
-              "  <interface name=\"com.example.Zeta\">\n"
-              "<method name=\"count\">\n"
-              "      <arg type=\"i\" direction=\"out\" name=\"n\" />\n"
-              "    </method>\n"
-              "  </interface>\n"
-              "</node>\n",
-              object->introspect());
-}
-
 TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
     m_object->create_method<std::string>("com.example.A", "text",
                                          [] { return std::string("running"); });
@@ -139,23 +106,6 @@ TEST_F(DispatcherTest, AnswersCallsWithOneElementTuplesOfTheResults) {
     m_dispatcher->register_object(second);
     EXPECT_EQ(0u, call(m_client, m_unique, "other", "/com/example/App", "com.example.B")
                       .find("!org.freedesktop.DBus.Error.UnknownMethod "));
-}
-
-TEST_F(DispatcherTest, CallOnAPathItDoesNotKnowGetsTheGenericError) {
-    // A registration that routes into the dispatcher for a path it never exported.
-    GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(
-        "<node><interface name=\"com.example.Stray\"><method name=\"poke\"/></interface></node>",
-        nullptr);
-    GDBusInterfaceVTable vtable = {};
-    vtable.method_call = &Dispatcher::on_method;
-    guint id = g_dbus_connection_register_object(m_connection->gobj(), "/com/example/Stray",
-                                                 node->interfaces[0], &vtable, m_dispatcher.get(),
-                                                 nullptr, nullptr);
-    ASSERT_NE(0u, id);
-    EXPECT_EQ("!org.freedesktop.DBus.Error.MatchRuleNotFound TODO Generic error",
-              call(m_client, m_unique, "poke", "/com/example/Stray", "com.example.Stray"));
-    g_dbus_connection_unregister_object(m_connection->gobj(), id);
-    g_dbus_node_info_unref(node);
 }
 
 // An invalid path, interface name or one that breaks the document only costs its own object.

@@ -1,10 +1,10 @@
-// Signal proxies against a private dbus-daemon: typed delivery of each form, matching by
-// interface, path and sender, malformed arguments dropped, and no delivery after destruction.
+// Signal proxies against a private dbus-daemon: matching by interface, path and sender, and no
+// delivery after destruction. Each typed form the bridge subscribes to, and malformed bodies for
+// them, are driven through the whole daemon by the bridge's own tests.
 
 #include <gio/gio.h>
 #include <gtest/gtest.h>
 
-#include "log_capture.h"
 #include "qcf_dbus.h"
 #include "test_process.h"
 
@@ -12,9 +12,7 @@ namespace {
 
 using QCF::DBus::SignalProxy;
 
-const char* const kWan = "com.ulvaro.wan.IWanStateEvents";
 const char* const kVpn = "com.ulvaro.vpn.IVpnStateEvents";
-const char* const kNav = "com.ulvaro.NavigationEvents.IExclusiveSerialGpsSource";
 
 class ASignalProxy : public testenv::BusTest {
 protected:
@@ -45,50 +43,6 @@ protected:
     Glib::RefPtr<Gio::DBus::Connection> m_listener;
     Glib::RefPtr<Gio::DBus::Connection> m_emitter;
 };
-
-// Each malformed body is followed by a good one; only the good ones may arrive, in bus order.
-TEST_F(ASignalProxy, DeliversEachFormInBusOrderAndDropsMismatchedBodiesWithALogLine) {
-    auto pair =
-        subscribed<SignalProxy<void, unsigned int, unsigned int>>("ConnectionActivated", kWan);
-    auto single = subscribed<SignalProxy<void, unsigned int>>("ConnectionDeactivated", kWan);
-    auto flag = subscribed<SignalProxy<void, bool>>("ConnectionStatus", kVpn);
-    auto text = subscribed<SignalProxy<void, std::string, std::string>>("GpsRawNMEA", kNav);
-    std::vector<std::string> got;
-    pair->connect([&](unsigned a, unsigned b) {
-        got.push_back("act " + std::to_string(a) + " " + std::to_string(b));
-    });
-    single->connect([&](unsigned a) { got.push_back("deact " + std::to_string(a)); });
-    flag->connect([&](bool up) { got.push_back(up ? "vpn up" : "vpn down"); });
-    text->connect(
-        [&](std::string source, std::string sentence) { got.push_back(source + "|" + sentence); });
-    settle();
-
-    testenv::LogCapture log;
-    const struct {
-        const char* interface;
-        const char* member;
-        GVariant* bad;
-        GVariant* good;
-    } cases[] = {
-        {kWan, "ConnectionActivated", g_variant_new("(ii)", -1, 2), g_variant_new("(uu)", 3u, 7u)},
-        {kWan, "ConnectionDeactivated", g_variant_new("(v)", g_variant_new_uint32(1)),
-         g_variant_new("(u)", 4294967295u)},
-        {kVpn, "ConnectionStatus", g_variant_new("(u)", 1u), g_variant_new("(b)", TRUE)},
-        {kNav, "GpsRawNMEA", g_variant_new("(s)", "x"), g_variant_new("(ss)", "gps0", "$A*00\r\n")},
-        {kNav, "GpsRawNMEA", g_variant_new("(su)", "a", 1u), g_variant_new("(ss)", "a", "b")},
-        {kNav, "GpsRawNMEA", nullptr, g_variant_new("(ss)", "c", "d")},
-    };
-    for (const auto& c : cases) {
-        emit(c.interface, c.member, c.bad);
-        emit(c.interface, c.member, c.good);
-    }
-    ASSERT_TRUE(testenv::waitUntil([&] { return got.size() >= 6; }));
-    EXPECT_EQ(got, (std::vector<std::string>{"act 3 7", "deact 4294967295", "vpn up",
-                                             "gps0|$A*00\r\n", "a|b", "c|d"}));
-    EXPECT_EQ(log.count(VYL_LOG_WARN, "dropped"), 6);
-    EXPECT_EQ(log.count(VYL_LOG_WARN, "GpsRawNMEA from"), 3);
-    EXPECT_EQ(log.count(VYL_LOG_WARN, "ConnectionStatus from"), 1);
-}
 
 TEST_F(ASignalProxy, MatchesByMemberAloneOrAlsoByInterfacePathAndSender) {
     auto any = subscribed<SignalProxy<void, unsigned int>>("Ping", "");
