@@ -21,6 +21,7 @@
 #include "delsbase.h"
 #include "locations.h"
 #include "qcf_dbus_dispatcher.h"
+#include "qcf_fd_watch.h"
 #include "qcf_gt.h"
 
 namespace {
@@ -103,7 +104,6 @@ public:
     void createPIDFile();
     void removePIDFile();
     void unixSignalInit();
-    void removeSignalSource();
     bool connectToDbus();
     void registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow);
     void deregisterGatesAndTriggers();
@@ -163,7 +163,7 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
 }
 
 CVylAppBaseImpl::~CVylAppBaseImpl() {
-    removeSignalSource();
+    QCF::releaseSource(m_signalSource);
     m_retryTimer.disconnect();
 }
 
@@ -242,7 +242,7 @@ void CVylAppBaseImpl::removePIDFile() {
 }
 
 void CVylAppBaseImpl::unixSignalInit() {
-    removeSignalSource();
+    QCF::releaseSource(m_signalSource);
     s_signalContext = g_main_context_default();
     s_pendingSignals = 0;
     m_signalSource = g_source_new(&s_signalFuncs, sizeof(SignalSource));
@@ -255,14 +255,6 @@ void CVylAppBaseImpl::unixSignalInit() {
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         ::sigaction(sig, &action, nullptr);
-}
-
-void CVylAppBaseImpl::removeSignalSource() {
-    if (!m_signalSource)
-        return;
-    g_source_destroy(m_signalSource);
-    g_source_unref(m_signalSource);
-    m_signalSource = nullptr;
 }
 
 bool CVylAppBaseImpl::connectToDbus() {

@@ -12,7 +12,9 @@ gboolean dispatch(gint, GIOCondition condition, gpointer data) {
                : G_SOURCE_REMOVE;
 }
 
-void destroyHandler(gpointer data) { delete static_cast<FdWatch::Handler*>(data); }
+void destroyHandler(gpointer data) {
+    delete static_cast<FdWatch::Handler*>(data);
+}
 
 } // namespace
 
@@ -34,14 +36,20 @@ FdWatch& FdWatch::operator=(FdWatch&& other) noexcept {
     return *this;
 }
 
-bool FdWatch::connected() const { return m_source && !g_source_is_destroyed(m_source); }
+bool FdWatch::connected() const {
+    return m_source && !g_source_is_destroyed(m_source);
+}
 
 void FdWatch::disconnect() {
-    if (!m_source)
+    releaseSource(m_source);
+}
+
+void releaseSource(GSource*& source) {
+    if (!source)
         return;
-    g_source_destroy(m_source);
-    g_source_unref(m_source);
-    m_source = nullptr;
+    g_source_destroy(source);
+    g_source_unref(source);
+    source = nullptr;
 }
 
 } // namespace QCF
