@@ -18,8 +18,10 @@ void destroyHandler(gpointer data) {
 
 } // namespace
 
-FdWatch::FdWatch(int fd, Glib::IOCondition condition, const Handler& handler)
-    : m_source(g_unix_fd_source_new(fd, static_cast<GIOCondition>(condition))) {
+FdWatch::FdWatch(int fd, Glib::IOCondition condition, const Handler& handler) {
+    if (fd < 0)
+        return; // nothing to watch: never connected
+    m_source = g_unix_fd_source_new(fd, static_cast<GIOCondition>(condition));
     g_source_set_can_recurse(m_source, TRUE);
     // GLib hands the callback's data back after the handler's last run, even when the handler
     // removes its own watch while it runs.
