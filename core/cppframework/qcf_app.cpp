@@ -1,6 +1,5 @@
 #include "qcf_app.h"
 
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -21,56 +20,20 @@
 #include "delsbase.h"
 #include "locations.h"
 #include "qcf_dbus_dispatcher.h"
-#include "qcf_fd_watch.h"
 #include "qcf_gt.h"
 
 namespace {
 
-// Signals caught and not handled yet, a bit per signal number. The handler marks its bit and
-// wakes the main context; the signal source (no descriptor of its own, so nothing added to the
-// loop's poll set) handles them on the loop's thread.
-std::atomic<unsigned long> s_pendingSignals{0};
-GMainContext* s_signalContext = nullptr;
+// Read end and write end of the pipe through which the signal handler wakes the main loop.
+int s_unixSigFds[2] = {-1, -1};
 unsigned s_dbusRetrySeconds = 60;
-
-static_assert(std::atomic<unsigned long>::is_always_lock_free, "used in a signal handler");
 
 void unixSignalHandler(int sig) {
     int saved = errno;
-    s_pendingSignals.fetch_or(1UL << sig);
-    // A write to the context's wake-up descriptor: what GLib's own signal handler does.
-    g_main_context_wakeup(s_signalContext);
+    ssize_t ignored = ::write(s_unixSigFds[1], &sig, sizeof sig);
+    (void)ignored;
     errno = saved;
 }
-
-struct SignalSource {
-    GSource base;
-    CVylAppBase* app;
-};
-
-gboolean signalsPending(GSource*) {
-    return s_pendingSignals.load() != 0;
-}
-
-gboolean signalsPrepare(GSource* source, gint* timeout) {
-    *timeout = -1;
-    return signalsPending(source);
-}
-
-gboolean signalsDispatch(GSource* source, GSourceFunc, gpointer) {
-    CVylAppBase* app = reinterpret_cast<SignalSource*>(source)->app;
-    const unsigned long pending = s_pendingSignals.exchange(0);
-    for (int sig = 1; sig < static_cast<int>(sizeof pending * 8); ++sig) {
-        if (pending & (1UL << sig)) {
-            QCF::logInfo("Handling unix signal");
-            app->handleSignal(sig);
-        }
-    }
-    return G_SOURCE_CONTINUE;
-}
-
-GSourceFuncs s_signalFuncs = {signalsPrepare, signalsPending, signalsDispatch,
-                              nullptr,        nullptr,        nullptr};
 
 template <typename T>
 void addOption(Glib::OptionGroup& group, char shortName, const std::string& longName,
@@ -104,6 +67,7 @@ public:
     void createPIDFile();
     void removePIDFile();
     void unixSignalInit();
+    bool handleUnixSignal(Glib::IOCondition condition);
     bool connectToDbus();
     void registerGatesAndTriggers(const QCF::CGatesAndTriggers& gt, bool evaluateNow);
     void deregisterGatesAndTriggers();
@@ -115,6 +79,8 @@ public:
     std::string m_pidLocation;
     Glib::OptionContext m_optionContext;
     Glib::OptionGroup m_optionGroup;
+    Glib::RefPtr<Glib::IOChannel> m_unixSigPipe;
+    Glib::RefPtr<Glib::IOChannel> m_dbusSigPipe;
     std::string m_adapterPath;
     std::shared_ptr<QCF::DBus::Object> m_adapter;
     QCF::DBus::Dispatcher m_dispatcher;
@@ -131,7 +97,7 @@ public:
 
     bool m_daemonFlag = false;
     Glib::ustring m_logLevel;
-    GSource* m_signalSource = nullptr;
+    sigc::connection m_unixSigWatch;
     sigc::connection m_retryTimer;
     int m_exitStatus = 0;
     bool m_pidFileCreated = false;
@@ -163,7 +129,7 @@ CVylAppBaseImpl::CVylAppBaseImpl(CVylAppBase* parent, const char* appName, const
 }
 
 CVylAppBaseImpl::~CVylAppBaseImpl() {
-    QCF::releaseSource(m_signalSource);
+    m_unixSigWatch.disconnect();
     m_retryTimer.disconnect();
 }
 
@@ -242,12 +208,20 @@ void CVylAppBaseImpl::removePIDFile() {
 }
 
 void CVylAppBaseImpl::unixSignalInit() {
-    QCF::releaseSource(m_signalSource);
-    s_signalContext = g_main_context_default();
-    s_pendingSignals = 0;
-    m_signalSource = g_source_new(&s_signalFuncs, sizeof(SignalSource));
-    reinterpret_cast<SignalSource*>(m_signalSource)->app = m_parent;
-    g_source_attach(m_signalSource, s_signalContext);
+    if (::pipe2(s_unixSigFds, O_CLOEXEC) != 0) {
+        QCF::logFatal("Could not initialize Unix signal pipe");
+        std::exit(1);
+    }
+    int readFlags = ::fcntl(s_unixSigFds[0], F_GETFL);
+    if (readFlags < 0 || ::fcntl(s_unixSigFds[0], F_SETFL, readFlags | O_NONBLOCK) < 0) {
+        QCF::logFatal("Error configuring Unix read pipe");
+        std::exit(1);
+    }
+    int writeFlags = ::fcntl(s_unixSigFds[1], F_GETFL);
+    if (writeFlags < 0 || ::fcntl(s_unixSigFds[1], F_SETFL, writeFlags | O_NONBLOCK) < 0) {
+        QCF::logFatal("Error configuring Unix write pipe");
+        std::exit(1);
+    }
     struct sigaction action;
     std::memset(&action, 0, sizeof action);
     action.sa_handler = unixSignalHandler;
@@ -255,6 +229,30 @@ void CVylAppBaseImpl::unixSignalInit() {
     action.sa_flags = SA_RESTART;
     for (int sig : {SIGHUP, SIGINT, SIGQUIT, SIGTERM})
         ::sigaction(sig, &action, nullptr);
+    m_unixSigPipe = Glib::IOChannel::create_from_fd(s_unixSigFds[0]);
+    m_unixSigWatch =
+        Glib::signal_io().connect(sigc::mem_fun(*this, &CVylAppBaseImpl::handleUnixSignal),
+                                  s_unixSigFds[0], Glib::IO_IN | Glib::IO_PRI);
+}
+
+// One signal per wake-up; a second pending signal wakes the watch again.
+bool CVylAppBaseImpl::handleUnixSignal(Glib::IOCondition) {
+    QCF::logInfo("Handling unix signal");
+    for (;;) {
+        int value = 0;
+        ssize_t n = ::read(s_unixSigFds[0], &value, sizeof value);
+        if (n == static_cast<ssize_t>(sizeof value)) {
+            m_parent->handleSignal(value);
+            return true;
+        }
+        if (n > 0) {
+            QCF::logInfo("Read malformed unix signal value");
+            continue;
+        }
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            return true;
+        return n < 0; // end of file stops the watch
+    }
 }
 
 bool CVylAppBaseImpl::connectToDbus() {

@@ -43,15 +43,11 @@ bool FdWatch::connected() const {
 }
 
 void FdWatch::disconnect() {
-    releaseSource(m_source);
-}
-
-void releaseSource(GSource*& source) {
-    if (!source)
+    if (!m_source)
         return;
-    g_source_destroy(source);
-    g_source_unref(source);
-    source = nullptr;
+    g_source_destroy(m_source);
+    g_source_unref(m_source);
+    m_source = nullptr;
 }
 
 } // namespace QCF

@@ -38,7 +38,4 @@ private:
     GSource* m_source = nullptr;
 };
 
-// Takes an owned source out of its context and drops the reference; null afterwards.
-void releaseSource(GSource*& source);
-
 } // namespace QCF
