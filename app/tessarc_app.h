@@ -17,7 +17,6 @@
 #include "buffer.h"
 #include "delsbase.h"
 #include "qcf_app_stack.h"
-#include "qcf_fd_watch.h"
 #include "qcf_lua_interpreter.h"
 #include "quarn_scanner.h"
 #include "tessarc_config.h"
@@ -155,6 +154,12 @@ public:
     int getCntServerCharsTx();
     int getCntServerConnects();
 
+    // A watch on a descriptor of the data path. GLib normally takes a source's descriptor out of
+    // the poll set while its handler runs and puts it back after, waking its own loop twice per
+    // dispatch; these handlers never run the loop themselves, so that is left out.
+    static sigc::connection watchDescriptor(int fd, Glib::IOCondition condition,
+                                            const sigc::slot<bool, Glib::IOCondition>& handler);
+
     // The clock of the protocol and server modules (seconds since the epoch); tests replace it.
     static std::function<time_t()> s_clock;
     static int now() { return static_cast<int>(s_clock ? s_clock() : ::time(nullptr)); }
@@ -170,11 +175,11 @@ protected:
     // Serial port
     int m_serialFd = -1;
     Glib::RefPtr<Glib::IOChannel> m_serialChannel;
-    QCF::FdWatch m_serialWatch;
+    sigc::connection m_serialWatch;
     sigc::connection m_secondTimer;
     // Bytes of our own sentences a full tty did not take yet, and the watch that writes them.
     std::string m_serialTxPending;
-    QCF::FdWatch m_serialTxWatch;
+    sigc::connection m_serialTxWatch;
     // Set while the port reports hang-up or end of data: the read watch is off and the
     // one-second step tries again, so that a vanished adapter cannot spin the loop.
     bool m_serialSuspended = false;
@@ -247,7 +252,7 @@ protected:
     int m_socketFd = -1;
     int loginBytesSent = 0;
     Glib::RefPtr<Glib::IOChannel> m_socketChannel;
-    QCF::FdWatch m_socketReadWatch;
+    sigc::connection m_socketReadWatch;
     int secondsSinceLastRxServerAck = 0;
     int cntServerCharsRx = 0;
     int timeLastServerRx = 0;
@@ -256,9 +261,9 @@ protected:
     // A connect in progress: its socket, and the seconds it has been pending.
     int m_connectingFd = -1;
     int m_connectSeconds = 0;
-    QCF::FdWatch m_connectWatch;
+    sigc::connection m_connectWatch;
     // The write watch, present only while the socket is full.
-    QCF::FdWatch m_socketWriteWatch;
+    sigc::connection m_socketWriteWatch;
     // Stream position (CBuffer::headPosition) up to which the data buffer has been handed to
     // the kernel on this connection. Handed bytes stay in the buffer until the server's TCP has
     // acknowledged them, so that a connection lost with data in flight resends that data.

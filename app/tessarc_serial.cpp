@@ -87,8 +87,8 @@ void CTessarcApp::eachSecondSerialPort() {
 
 void CTessarcApp::armSerialWatch() {
     m_serialWatch.disconnect();
-    m_serialWatch = QCF::FdWatch(m_serialFd, Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR,
-                                 sigc::mem_fun(*this, &CTessarcApp::onSerialDataAvail));
+    m_serialWatch = watchDescriptor(m_serialFd, Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR,
+                                    sigc::mem_fun(*this, &CTessarcApp::onSerialDataAvail));
 }
 
 void CTessarcApp::stopSerialPort() {
@@ -177,8 +177,8 @@ void CTessarcApp::writeToTerminal(const char* text, int length) {
         m_serialTxPending.append(text, static_cast<size_t>(length));
     }
     if (!m_serialTxWatch.connected()) {
-        m_serialTxWatch = QCF::FdWatch(m_serialFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
-                                       sigc::mem_fun(*this, &CTessarcApp::onSerialTxReady));
+        m_serialTxWatch = watchDescriptor(m_serialFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
+                                          sigc::mem_fun(*this, &CTessarcApp::onSerialTxReady));
     }
 }
 
@@ -211,4 +211,13 @@ void CTessarcApp::logInfoMsgPretty(const char* bytes, int length) {
     if (!QCF::logEnabled(VYL_LOG_INFO))
         return;
     QCF::logInfo("Tessarc: here it is: %s", prettyText(bytes, length).c_str());
+}
+
+sigc::connection CTessarcApp::watchDescriptor(int fd, Glib::IOCondition condition,
+                                              const sigc::slot<bool, Glib::IOCondition>& handler) {
+    Glib::RefPtr<Glib::IOSource> source = Glib::IOSource::create(fd, condition);
+    source->set_can_recurse(true);
+    sigc::connection connection = source->connect(handler);
+    source->attach(Glib::MainContext::get_default());
+    return connection;
 }

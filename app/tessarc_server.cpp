@@ -162,8 +162,8 @@ void CTessarcApp::startServerConnection() {
     if (result == 0) {
         finishServerConnection();
     } else if (errno == EINPROGRESS) {
-        m_connectWatch = QCF::FdWatch(fd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
-                                      sigc::mem_fun(*this, &CTessarcApp::onConnectReady));
+        m_connectWatch = watchDescriptor(fd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
+                                         sigc::mem_fun(*this, &CTessarcApp::onConnectReady));
     } else {
         failServerConnection(std::strerror(errno));
     }
@@ -204,8 +204,8 @@ void CTessarcApp::finishServerConnection() {
     m_connectSeconds = 0;
     m_socketChannel = Glib::IOChannel::create_from_fd(m_socketFd);
     m_socketChannel->set_close_on_unref(true);
-    m_socketReadWatch = QCF::FdWatch(m_socketFd, Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR,
-                                     sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail));
+    m_socketReadWatch = watchDescriptor(m_socketFd, Glib::IO_IN | Glib::IO_HUP | Glib::IO_ERR,
+                                        sigc::mem_fun(*this, &CTessarcApp::onTcpDataAvail));
     loginBytesSent = 0;
     // Whatever the last connection left unacknowledged goes again, from the front.
     m_dataSentPos = serverDataBuffer ? serverDataBuffer->headPosition() : 0;
@@ -265,8 +265,8 @@ void CTessarcApp::primeTcpSockWrite() {
     if (m_socketFd < 0 || m_socketWriteWatch.connected() || !sendQueued() || m_socketFd < 0)
         return;
     QCF::logDebug("Tessarc: Primed the TCP connection for write.");
-    m_socketWriteWatch = QCF::FdWatch(m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
-                                      sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady));
+    m_socketWriteWatch = watchDescriptor(m_socketFd, Glib::IO_OUT | Glib::IO_ERR | Glib::IO_HUP,
+                                         sigc::mem_fun(*this, &CTessarcApp::onTcpSockWriteReady));
 }
 
 bool CTessarcApp::onTcpSockWriteReady(Glib::IOCondition condition) {
