@@ -429,6 +429,12 @@ void BM_CpuAtLineRate(benchmark::State& state) {
         if (pinned)
             pin(pid, pid == ::getpid() ? 0 : 1);
     for (auto _ : state) {
+        // What the daemon spends on its own (its one-second work, the server's signs of life)
+        // while no sentence comes: socat spends nothing then.
+        const double idle0 = cpuSeconds(g_daemon->pid());
+        std::this_thread::sleep_for(std::chrono::duration<double>(g_windowSeconds));
+        state.counters["daemon_idle_cpu_percent"] =
+            (cpuSeconds(g_daemon->pid()) - idle0) / g_windowSeconds * 100;
         for (int round = 0; round < g_rounds; ++round) {
             Relay* relays[] = {g_daemon, g_socat};
             long long before[2];
