@@ -46,11 +46,11 @@ public:
             throw std::runtime_error("mkdtemp failed");
         m_path = tmpl;
         m_oldRoot = swapEnv("VYL_ROOT", m_path);
-        m_oldOsv = swapEnv("VYL_OSV_NAME", "/tessarc-test-osv-" + m_path.substr(18));
+        m_osv = "/tessarc-test-osv-" + m_path.substr(18);
+        m_oldOsv = swapEnv("VYL_OSV_NAME", m_osv);
     }
     ~TempRoot() {
-        if (const char* osv = ::getenv("VYL_OSV_NAME"))
-            ::shm_unlink(osv);
+        ::shm_unlink(m_osv.c_str());
         // The configuration-count semaphore of the platform's event database under this root.
         std::string semaphore = "config-count-" + m_path + "/var/lib/dels/dels.db";
         std::replace(semaphore.begin(), semaphore.end(), '/', '-');
@@ -74,6 +74,7 @@ public:
 
 private:
     std::string m_path;
+    std::string m_osv;
     std::optional<std::string> m_oldRoot;
     std::optional<std::string> m_oldOsv;
 };
