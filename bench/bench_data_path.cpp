@@ -72,34 +72,26 @@ void check(bool ok, const std::string& what) {
         throw std::runtime_error(what + " (" + std::strerror(errno) + ")");
 }
 
-// CPU time of every thread of a process, in seconds.
-double cpuSeconds(pid_t pid) {
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
-    unsigned long long total = 0;
-    for (dirent* e; dir && (e = ::readdir(dir.get())) != nullptr;) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream in(tasks + "/" + e->d_name + "/schedstat");
-        unsigned long long ns = 0;
-        if (in >> ns)
-            total += ns;
-    }
-    return static_cast<double>(total) * 1e-9;
-}
-
-// Puts every thread of `pid` on `cpu`, or on every processor when `cpu` is -1.
-void pin(pid_t pid, int cpu) {
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    for (int c = 0; c < CPU_SETSIZE; ++c)
-        if (c == cpu || cpu < 0)
-            CPU_SET(c, &set);
+// Calls `visit` with the id of every thread of a process.
+void forEachThread(pid_t pid, const std::function<void(pid_t)>& visit) {
     const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
     std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(tasks.c_str()), ::closedir);
     for (dirent* e; dir && (e = ::readdir(dir.get())) != nullptr;)
         if (e->d_name[0] != '.')
-            ::sched_setaffinity(std::atoi(e->d_name), sizeof set, &set);
+            visit(static_cast<pid_t>(std::atoi(e->d_name)));
+}
+
+// CPU time of every thread of a process, in seconds.
+double cpuSeconds(pid_t pid) {
+    unsigned long long total = 0;
+    forEachThread(pid, [&](pid_t tid) {
+        std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                         "/schedstat");
+        unsigned long long ns = 0;
+        if (in >> ns)
+            total += ns;
+    });
+    return static_cast<double>(total) * 1e-9;
 }
 
 // Varied, valid sentences: message headers and PFAL reports of different lengths, each with the
@@ -393,6 +385,22 @@ void BM_LatencyAt10SentencesPerSecond(benchmark::State& state) {
     report(state, "ratio_median", ratios(dMedian, sMedian));
 }
 
+// With `on` (and two processors or more), the terminal writer and the sinks (this process) on
+// one processor and both relays on another: each relay's wake-ups cross between the same two
+// processors, whichever the scheduler would have chosen. Without, every thread anywhere again.
+void pinRelays(bool on) {
+    if (::sysconf(_SC_NPROCESSORS_ONLN) < 2)
+        return;
+    for (pid_t pid : {::getpid(), g_daemon->pid(), g_socat->pid()}) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+            if (!on || cpu == (pid == ::getpid() ? 0 : 1))
+                CPU_SET(cpu, &set);
+        forEachThread(pid, [&](pid_t tid) { ::sched_setaffinity(tid, sizeof set, &set); });
+    }
+}
+
 // Writes `data` to both relays at kLineRate, in pieces of `piece` bytes (0: one sentence a
 // write). `second` gets each piece half a piece's line time after `first`: both carry the same
 // stream in the same window, under the same load, without waking together.
@@ -422,12 +430,7 @@ void BM_CpuAtLineRate(benchmark::State& state) {
     const size_t count = static_cast<size_t>(g_windowSeconds * kLineRate / 70);
     std::vector<double> daemon, socat;
     size_t next = 0;
-    // The terminal writer and the sinks on one processor, both relays on another: each relay's
-    // wake-ups cross between the same two processors, whichever the scheduler would have chosen.
-    const bool pinned = ::sysconf(_SC_NPROCESSORS_ONLN) >= 2;
-    for (pid_t pid : {::getpid(), g_daemon->pid(), g_socat->pid()})
-        if (pinned)
-            pin(pid, pid == ::getpid() ? 0 : 1);
+    pinRelays(true);
     for (auto _ : state) {
         // What the daemon spends on its own (its one-second work, the server's signs of life)
         // while no sentence comes: socat spends nothing then.
@@ -457,9 +460,7 @@ void BM_CpuAtLineRate(benchmark::State& state) {
             socat.push_back((cpuSeconds(g_socat->pid()) - cpu0[1]) / wall * 100);
         }
     }
-    for (pid_t pid : {::getpid(), g_daemon->pid(), g_socat->pid()})
-        if (pinned)
-            pin(pid, -1);
+    pinRelays(false);
     report(state, "daemon_cpu_percent", daemon);
     report(state, "socat_cpu_percent", socat);
     report(state, "ratio", ratios(daemon, socat));
