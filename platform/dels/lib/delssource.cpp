@@ -492,25 +492,29 @@ bool CDelsEventSourceInternal::writeBatch(CDelsSqlite3& connection, CSavepoint& 
             lost = true;
         }
     }
-    std::lock_guard<std::mutex> lock(m_queueMutex);
-    m_counters.discarded += discarded;
-    m_pending -= discarded;
-    m_pendingBytes -= discardedBytes;
-    if (lost) {
-        if (!sqlite3_get_autocommit(connection.getDbHandle())) {
-            try {
-                connection.rollbackTransaction();
-            } catch (const CDelsDatabaseError&) {
-            }
+    // The rollback's disk work and the readers' wake-up stay outside the lock senders take.
+    if (lost && !sqlite3_get_autocommit(connection.getDbHandle())) {
+        try {
+            connection.rollbackTransaction();
+        } catch (const CDelsDatabaseError&) {
         }
-        m_queue.splice(m_queue.begin(), batch);
-        return false;
+    }
+    const size_t batchBytes = lost ? 0 : footprint(batch);
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_counters.discarded += discarded;
+        m_pending -= discarded;
+        m_pendingBytes -= discardedBytes;
+        if (lost) {
+            m_queue.splice(m_queue.begin(), batch);
+            return false;
+        }
+        m_counters.stored += batch.size();
+        m_counters.batches += 1;
+        m_pending -= batch.size();
+        m_pendingBytes -= batchBytes;
     }
     count.count += inserted;
-    m_counters.stored += batch.size();
-    m_counters.batches += 1;
-    m_pending -= batch.size();
-    m_pendingBytes -= footprint(batch);
     _notifyEventUpdate();
     return true;
 }
